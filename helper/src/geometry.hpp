@@ -1,0 +1,64 @@
+// The arithmetic of the pipelines: scale rule, pixel conversion, heights and
+// bands. Single precision wherever the answers report CSS pixels.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace qor_webview_helper {
+
+enum class Scaling : std::uint8_t { Window = 0, Zoom = 1 };
+
+// A float becoming a 32-bit pixel count: NaN is 0, out-of-range values
+// saturate, everything else is truncated toward zero.
+std::int32_t pixels(double value) noexcept;
+
+// The largest device size of a window in either direction.
+inline constexpr float kDeviceLimit = 32767.0f;
+
+struct ScaleChoice {
+    std::int32_t window_scale = 1;
+    double zoom = 1.0;
+    float zf() const noexcept { return static_cast<float>(zoom); }
+    // Window scale times zoom, in single precision.
+    float device() const noexcept { return static_cast<float>(window_scale) * zf(); }
+};
+
+// Values not above 1, NaN and infinities count as 1. A finite scale is kept
+// below the point where a single CSS pixel would exceed the device limit.
+ScaleChoice scale_rule(float scale, Scaling scaling) noexcept;
+
+// The CSS size that fits the device limit at `device` scale (NaN when the
+// scale is not usable, which leaves the other limits alone).
+float device_limit(const ScaleChoice& s) noexcept;
+
+// The height of a log entry's picture from the measured body height.
+float log_height(float body, const ScaleChoice& s) noexcept;
+
+// The window width of a log entry.
+std::int32_t log_window_width(float width, const ScaleChoice& s) noexcept;
+
+struct BandSpan {
+    float top;
+    float height;
+};
+
+// The band list of a picture H CSS pixels high whose snapshot has `ratio`
+// snapshot rows per CSS pixel; every band covers at most 4096 rows.
+std::vector<BandSpan> band_list(float height, double ratio);
+
+// Snapshot rows [y0, y0 + rows) of a band.
+struct BandRows {
+    std::int32_t y0;
+    std::int32_t rows;
+};
+BandRows band_rows(BandSpan band, double ratio, std::int32_t snapshot_height) noexcept;
+
+// The picture size of an image request from the measured size (CSS pixels).
+struct ImageSize {
+    float w;
+    float h;
+};
+ImageSize image_size(float width, float height, const ScaleChoice& s) noexcept;
+
+}  // namespace qor_webview_helper

@@ -1,0 +1,295 @@
+#include "log.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <mutex>
+
+namespace qor_webview_helper::log {
+
+namespace {
+
+bool valid_utf8(std::string_view s) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const auto* end = p + s.size();
+    while (p < end) {
+        unsigned char c = *p;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        }
+        int n;
+        std::uint32_t cp;
+        if (c >= 0xC2 && c <= 0xDF) {
+            n = 1;
+            cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            n = 2;
+            cp = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            n = 3;
+            cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (end - p <= n) return false;
+        for (int i = 1; i <= n; ++i) {
+            if ((p[i] & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (p[i] & 0x3F);
+        }
+        if ((n == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+            (n == 3 && (cp < 0x10000 || cp > 0x10FFFF)))
+            return false;
+        p += n + 1;
+    }
+    return true;
+}
+
+std::string_view trim(std::string_view s) {
+    auto ws = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; };
+    while (!s.empty() && ws(s.front())) s.remove_prefix(1);
+    while (!s.empty() && ws(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+bool iequals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+std::optional<Limit> parse_level(std::string_view s, bool allow_plus) {
+    static constexpr std::string_view names[] = {"off", "error", "warn", "info", "debug", "trace"};
+    for (std::size_t i = 0; i < 6; ++i)
+        if (iequals(s, names[i])) return static_cast<Limit>(i);
+    if (allow_plus && s.size() == 2 && s[0] == '+') s.remove_prefix(1);
+    if (s.size() == 1 && s[0] >= '0' && s[0] <= '5') return static_cast<Limit>(s[0] - '0');
+    return std::nullopt;
+}
+
+// A target may begin with a letter or digit of any script, "_", "-" or ":".
+bool can_begin_target(std::string_view s) {
+    unsigned char c = static_cast<unsigned char>(s.front());
+    if (c >= 0x80) return true;  // a non-ASCII letter or digit; checked loosely
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-' || c == ':';
+}
+
+// "[span{field,field=value}]"; false when malformed.
+bool parse_selector(std::string_view s, Directive& d) {
+    // s holds what stands between the brackets.
+    auto brace = s.find('{');
+    std::string_view span = trim(s.substr(0, brace));
+    if (span.find_first_of("{}[]") != std::string_view::npos) return false;
+    if (!span.empty()) d.needs_span = true;
+    if (brace == std::string_view::npos) return true;
+    if (s.back() != '}') return false;
+    std::string_view fields = s.substr(brace + 1, s.size() - brace - 2);
+    if (fields.find_first_of("{}[]") != std::string_view::npos) return false;
+    while (!fields.empty()) {
+        auto comma = fields.find(',');
+        std::string_view f = trim(fields.substr(0, comma));
+        fields = comma == std::string_view::npos ? std::string_view{} : fields.substr(comma + 1);
+        if (f.empty()) continue;
+        auto eq = f.find('=');
+        if (eq != std::string_view::npos) {
+            d.needs_span = true;
+            f = trim(f.substr(0, eq));
+            if (f.empty()) return false;
+        }
+        d.fields.emplace_back(f);
+    }
+    return true;
+}
+
+std::optional<Directive> parse_directive(std::string_view piece) {
+    piece = trim(piece);
+    Directive d;
+    if (piece.find_first_of("=[") == std::string_view::npos) {
+        if (auto level = parse_level(piece, false)) {
+            d.limit = *level;
+            return d;
+        }
+    }
+    if (piece.empty()) return std::nullopt;
+    std::string_view rest = piece;
+    if (rest.front() != '[') {
+        if (!can_begin_target(rest)) return std::nullopt;
+        auto stop = rest.find_first_of("=[");
+        d.target = std::string(rest.substr(0, stop));
+        rest = stop == std::string_view::npos ? std::string_view{} : rest.substr(stop);
+    }
+    if (!rest.empty() && rest.front() == '[') {
+        auto close = rest.find(']');
+        if (close == std::string_view::npos) return std::nullopt;
+        if (!parse_selector(rest.substr(1, close - 1), d)) return std::nullopt;
+        rest = rest.substr(close + 1);
+    }
+    if (rest.empty()) return d;
+    if (rest.front() != '=') return std::nullopt;
+    rest.remove_prefix(1);
+    if (rest.empty()) return d;
+    auto level = parse_level(rest, true);
+    if (!level) return std::nullopt;
+    d.limit = *level;
+    return d;
+}
+
+// More specific directives sort first.
+bool more_specific(const Directive& a, const Directive& b) {
+    if (a.target.has_value() != b.target.has_value()) return a.target.has_value();
+    std::size_t la = a.target ? a.target->size() : 0, lb = b.target ? b.target->size() : 0;
+    if (la != lb) return la > lb;
+    return a.fields.size() > b.fields.size();
+}
+
+bool admits(Limit limit, Level level) {
+    // Limit Error(1) admits Error; Trace(5) admits everything.
+    int needed = 5 - static_cast<int>(level);  // Error -> 1, Trace -> 5
+    return static_cast<int>(limit) >= needed;
+}
+
+struct Installed {
+    Filter filter;
+    std::mutex stderr_lock;
+};
+std::atomic<Installed*> installed{nullptr};
+
+}  // namespace
+
+void Filter::add(Directive d) {
+    for (auto& existing : directives_) {
+        if (existing.target == d.target && existing.fields == d.fields && existing.needs_span == d.needs_span) {
+            existing = std::move(d);
+            return;
+        }
+    }
+    auto at = std::upper_bound(directives_.begin(), directives_.end(), d, more_specific);
+    directives_.insert(at, std::move(d));
+}
+
+std::optional<Filter> Filter::parse(std::string_view value) {
+    Filter f;
+    while (true) {
+        auto comma = value.find(',');
+        std::string_view piece = value.substr(0, comma);
+        if (!piece.empty()) {
+            auto d = parse_directive(piece);
+            if (!d) return std::nullopt;
+            f.add(std::move(*d));
+        }
+        if (comma == std::string_view::npos) break;
+        value.remove_prefix(comma + 1);
+    }
+    return f;
+}
+
+Filter Filter::from_env(std::optional<std::string_view> value) {
+    if (value && valid_utf8(*value)) {
+        if (auto f = parse(*value)) return std::move(*f);
+    }
+    return *parse("info");
+}
+
+bool Filter::enabled(Level level, std::string_view target) const {
+    for (const auto& d : directives_) {
+        if (d.needs_span) continue;
+        if (d.target && !target.starts_with(*d.target)) continue;
+        bool fields_ok = std::all_of(d.fields.begin(), d.fields.end(),
+                                     [](const std::string& f) { return f == "message"; });
+        if (!fields_ok) continue;
+        return admits(d.limit, level);
+    }
+    return false;
+}
+
+bool install(Filter filter) {
+    auto* fresh = new Installed{std::move(filter), {}};
+    Installed* expected = nullptr;
+    if (!installed.compare_exchange_strong(expected, fresh)) {
+        delete fresh;
+        return false;
+    }
+    return true;
+}
+
+void append_escaped(std::string& out, std::string_view m) {
+    static constexpr char hex[] = "0123456789abcdef";
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < m.size(); ++i) {
+        auto c = static_cast<unsigned char>(m[i]);
+        bool x = c == 0x07 || c == 0x08 || c == 0x0C || c == 0x1B || c == 0x7F;
+        bool c1 = c == 0xC2 && i + 1 < m.size() && static_cast<unsigned char>(m[i + 1]) >= 0x80 &&
+                  static_cast<unsigned char>(m[i + 1]) <= 0x9F;
+        if (!x && !c1) continue;
+        out.append(m.substr(run, i - run));
+        if (x) {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+            run = i + 1;
+        } else {
+            auto cp = static_cast<unsigned char>(m[i + 1]);
+            out += "\\u{";
+            out += hex[cp >> 4];
+            out += hex[cp & 15];
+            out += '}';
+            run = i + 2;
+            ++i;
+        }
+    }
+    out.append(m.substr(run));
+}
+
+void format_line(std::string& out, Level level, std::string_view target, std::string_view message) {
+    static constexpr std::string_view names[] = {"TRACE", "DEBUG", " INFO", " WARN", "ERROR"};
+    out.append(names[static_cast<int>(level)]);
+    out += ' ';
+    out.append(target);
+    out += ": ";
+    append_escaped(out, message);
+    out += '\n';
+}
+
+namespace detail {
+
+bool enabled(Level level, std::string_view target) {
+    Installed* log = installed.load(std::memory_order_acquire);
+    return log && log->filter.enabled(level, target);
+}
+
+std::string& thread_buffer() {
+    thread_local std::string buffer;
+    return buffer;
+}
+
+void emit(Level level, std::string_view target, std::string& message) {
+    Installed* log = installed.load(std::memory_order_acquire);
+    if (!log) return;
+    thread_local std::string line;
+    line.clear();
+    format_line(line, level, target, message);
+    std::lock_guard lock(log->stderr_lock);
+    // A log that cannot be written is dropped: it must never disturb serving.
+    std::size_t done = 0;
+    while (done < line.size()) {
+        ssize_t n = ::write(2, line.data() + done, line.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;
+        }
+    }
+}
+
+}  // namespace detail
+
+}  // namespace qor_webview_helper::log

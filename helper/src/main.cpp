@@ -1,0 +1,100 @@
+// The helper process: standard streams become the protocol's channels, GTK
+// starts, `ready` is announced, and serve runs on the main loop until the
+// requests end.
+#include <fcntl.h>
+#include <gtk/gtk.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <optional>
+#include <string_view>
+
+#include "log.hpp"
+#include "qor_webview/protocol.hpp"
+#include "reader.hpp"
+#include "render.hpp"
+#include "runtime.hpp"
+
+namespace {
+
+namespace protocol = qor_webview::protocol;
+using namespace qor_webview_helper;
+
+// Descriptors 0 to 2 always exist, so that nothing the helper opens can take
+// their numbers; a write to a closed pipe fails with EPIPE instead of killing.
+void normalise_environment() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            int opened = open("/dev/null", O_RDWR);
+            if (opened >= 0 && opened != fd) {
+                dup2(opened, fd);
+                close(opened);
+            }
+        }
+    }
+    signal(SIGPIPE, SIG_IGN);
+}
+
+void quit_loop(void* loop) { g_main_loop_quit(static_cast<GMainLoop*>(loop)); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    normalise_environment();
+
+    const char* filter = std::getenv("RUST_LOG");
+    if (!log::install(log::Filter::from_env(filter ? std::optional<std::string_view>(filter) : std::nullopt))) {
+        static constexpr char message[] = "Unable to install global subscriber: a global default trace dispatcher has already been set\n";
+        (void)!write(2, message, sizeof message - 1);
+        return 101;
+    }
+
+    int answers = fcntl(1, F_DUPFD_CLOEXEC, 3);
+    if (answers < 0 || dup2(2, 1) < 0) {
+        int code = errno;
+        if (answers >= 0) close(answers);
+        QOR_LOG(log::Level::Error, "qor_webview_helper", "failed to set up the answers pipe: ",
+                protocol::os_error_text(code));
+        return 1;
+    }
+
+    // GTK sees the program name and nothing else.
+    char* gtk_argv_storage[2] = {argc > 0 ? argv[0] : nullptr, nullptr};
+    int gtk_argc = argc > 0 ? 1 : 0;
+    char** gtk_argv = gtk_argv_storage;
+    const char* gtk_failure = nullptr;
+    if (!gtk_init_check(&gtk_argc, &gtk_argv)) {
+        gtk_failure = "Failed to initialize GTK";
+    } else if (!g_main_context_acquire(g_main_context_default())) {
+        gtk_failure = "Failed to acquire default main context";
+    }
+    if (gtk_failure) {
+        protocol::Response failed = protocol::Failed{
+            protocol::Failure{protocol::FailureKind::Start, std::string("failed to start gtk: ") + gtk_failure}};
+        (void)protocol::write_answer(answers, failed);
+        close(answers);
+        return 1;
+    }
+    if (!protocol::write_answer(answers, protocol::Ready{})) {
+        close(answers);
+        return 1;
+    }
+
+    auto [sender, receiver] = make_queue();
+    // If the thread cannot start, the sender goes with it and serve finds the
+    // queue closed at once.
+    start_reader(std::move(sender));
+
+    GMainContext* context = g_main_context_ref(g_main_context_default());
+    GMainLoop* loop = g_main_loop_new(context, FALSE);
+    {
+        rt::Driver driver(serve(answers, std::move(receiver)), quit_loop, loop);
+        g_main_loop_run(loop);
+    }
+    g_main_loop_unref(loop);
+    g_main_context_unref(context);
+    close(answers);
+    return 0;
+}

@@ -1,0 +1,331 @@
+#include "page.hpp"
+
+// Last of the system headers: X11 defines macros such as Status.
+#include <gdk/gdkx.h>
+
+#include <string>
+
+#include "cairo_names.hpp"
+#include "log.hpp"
+
+namespace qor_webview_helper {
+
+namespace {
+
+constexpr const char* kPageTarget = "qor_webview_helper::page";
+constexpr unsigned kCallLimitMs = 10000;
+constexpr unsigned kLoadLimitMs = 10000;
+constexpr std::int64_t kResizeDeadlineUs = 2'000'000;
+constexpr unsigned kResizePollMs = 2;
+constexpr const char* kWorld = "qor";
+constexpr const char* kBlankDocument = "<!DOCTYPE html><title>Qor</title>";
+
+using SharedRef = std::shared_ptr<Shared>;
+
+SharedRef& shared_of(gpointer data) { return *static_cast<SharedRef*>(data); }
+
+void drop_shared(gpointer data, GClosure*) { delete static_cast<SharedRef*>(data); }
+
+// ------------------------------------------------------------ lock-down
+
+gboolean on_decide_policy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
+                          gpointer) {
+    switch (type) {
+        case WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION:
+            webkit_policy_decision_use(decision);
+            break;
+        case WEBKIT_POLICY_DECISION_TYPE_RESPONSE: {
+            if (!WEBKIT_IS_RESPONSE_POLICY_DECISION(decision)) {
+                webkit_policy_decision_ignore(decision);
+                break;
+            }
+            auto* response = WEBKIT_RESPONSE_POLICY_DECISION(decision);
+            WebKitURIRequest* request = webkit_response_policy_decision_get_request(response);
+            const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
+            std::string_view u = uri ? uri : "";
+            if (!webkit_response_policy_decision_is_mime_type_supported(response)) {
+                webkit_policy_decision_ignore(decision);
+            } else if (!webkit_response_policy_decision_is_main_frame_main_resource(response) ||
+                       u == "about:blank") {
+                webkit_policy_decision_use(decision);
+            } else {
+                webkit_policy_decision_ignore(decision);
+            }
+            break;
+        }
+        default:
+            webkit_policy_decision_ignore(decision);
+            break;
+    }
+    return TRUE;
+}
+
+gboolean on_permission_request(WebKitWebView*, WebKitPermissionRequest* request, gpointer) {
+    webkit_permission_request_deny(request);
+    return TRUE;
+}
+
+gboolean on_script_dialog(WebKitWebView*, WebKitScriptDialog*, gpointer) { return TRUE; }
+
+// ------------------------------------------------------------ load tracking
+
+void on_load_changed(WebKitWebView* web_view, WebKitLoadEvent event, gpointer data) {
+    Shared& shared = *shared_of(data);
+    bool stop = false;
+    std::optional<PendingLoad> finished;
+    {
+        auto pending = shared.pending.borrow();
+        if (event == WEBKIT_LOAD_STARTED) {
+            if (!pending->has_value()) {
+                stop = true;  // a navigation nobody asked for
+            } else if (!(*pending)->started) {
+                (*pending)->started = true;
+            } else {
+                stop = true;  // a second load while the waited-for one runs
+            }
+        } else if (event == WEBKIT_LOAD_FINISHED && pending->has_value() && (*pending)->started) {
+            finished = std::exchange(*pending, std::nullopt);
+        }
+    }
+    if (finished) finished->done.send(std::monostate{});
+    if (stop) webkit_web_view_stop_loading(web_view);
+}
+
+gboolean on_load_failed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* error, gpointer data) {
+    bool cancelled = error && error->domain == WEBKIT_NETWORK_ERROR && error->code == WEBKIT_NETWORK_ERROR_CANCELLED;
+    if (uri && std::string_view(uri) == "about:blank" && !cancelled) {
+        shared_of(data)->finish(std::string(error && error->message ? error->message : ""));
+    }
+    return TRUE;
+}
+
+void on_web_process_terminated(WebKitWebView*, WebKitWebProcessTerminationReason reason, gpointer data) {
+    std::string name = termination_reason_name(static_cast<int>(reason));
+    QOR_LOG(log::Level::Warn, kPageTarget, "the web process of a page ended: ", name);
+    Shared& shared = *shared_of(data);
+    shared.terminated = true;
+    shared.finish("the web process ended: " + name);
+}
+
+// ------------------------------------------------------------ waits
+
+// The result of an asynchronous WebKit call, kept alive by the callback's own
+// reference so that a completion after a time-out lands harmlessly.
+using CallSlot = rt::Slot<GRef<GAsyncResult>>;
+
+void on_call_done(GObject*, GAsyncResult* result, gpointer data) {
+    auto* slot = static_cast<std::shared_ptr<CallSlot>*>(data);
+    (*slot)->set(GRef<GAsyncResult>::adopt(G_ASYNC_RESULT(g_object_ref(result))));
+    delete slot;
+}
+
+std::int64_t monotonic_us() { return g_get_monotonic_time(); }
+
+// A script value as text; a value without a string form is a script error.
+Expected<std::string, Error> value_text(JSCValue* value) {
+    char* text = jsc_value_to_string(value);
+    if (text) {
+        std::string out(text);
+        g_free(text);
+        return out;
+    }
+    std::string message = "the script's value has no text";
+    JSCContext* context = jsc_value_get_context(value);
+    if (JSCException* exception = context ? jsc_context_get_exception(context) : nullptr) {
+        if (const char* m = jsc_exception_get_message(exception)) message = m;
+        jsc_context_clear_exception(context);
+    }
+    return qor_webview::unexpected(Error::script(std::move(message)));
+}
+
+}  // namespace
+
+std::string termination_reason_name(int reason) {
+    switch (reason) {
+        case WEBKIT_WEB_PROCESS_CRASHED:
+            return "Crashed";
+        case WEBKIT_WEB_PROCESS_EXCEEDED_MEMORY_LIMIT:
+            return "ExceededMemoryLimit";
+        case WEBKIT_WEB_PROCESS_TERMINATED_BY_API:
+            return "TerminatedByApi";
+        default:
+            return "__Unknown(" + std::to_string(reason) + ")";
+    }
+}
+
+void Shared::finish(LoadOutcome result) {
+    std::optional<PendingLoad> taken;
+    {
+        auto p = pending.borrow();
+        taken = std::exchange(*p, std::nullopt);
+    }
+    if (taken) taken->done.send(std::move(result));
+}
+
+Page::~Page() {
+    webkit_web_view_stop_loading(web_view_.get());
+    gtk_window_close(GTK_WINDOW(window_.get()));
+    window_.reset();
+    web_view_.reset();
+    shared_.reset();
+}
+
+rt::Async<Expected<void, Error>> Page::load(const std::string& html) {
+    auto slot = std::make_shared<rt::Slot<LoadOutcome>>();
+    {
+        // A pending load being replaced hears "cancelled" as its sender drops.
+        auto pending = shared_->pending.borrow();
+        *pending = PendingLoad{LoadSender(slot), false};
+    }
+    webkit_web_view_load_html(web_view_.get(), html.c_str(), nullptr);
+    bool came = co_await rt::FirstOf<LoadOutcome>(slot, kLoadLimitMs);
+    if (!came) {
+        {
+            auto pending = shared_->pending.borrow();
+            pending->reset();
+        }
+        webkit_web_view_stop_loading(web_view_.get());
+        co_return Expected<void, Error>{};
+    }
+    LoadOutcome outcome = slot->take();
+    if (auto* text = std::get_if<std::string>(&outcome))
+        co_return qor_webview::unexpected(Error::load(std::move(*text)));
+    if (std::holds_alternative<LoadCancelled>(outcome))
+        co_return qor_webview::unexpected(Error::load("the load was replaced"));
+    co_return Expected<void, Error>{};
+}
+
+rt::Async<void> Page::resize(std::int32_t width, std::int32_t height) {
+    std::int32_t w = width >= 1 ? width : 1;
+    std::int32_t h = height >= 1 ? height : 1;
+    GtkWidget* view = GTK_WIDGET(web_view_.get());
+    gtk_widget_set_size_request(view, w, h);
+    gtk_window_resize(GTK_WINDOW(window_.get()), w, h);
+    // Lay out now instead of on the next frame-clock tick.
+    gtk_container_check_resize(GTK_CONTAINER(window_.get()));
+    std::int64_t deadline = monotonic_us() + kResizeDeadlineUs;
+    while (gtk_widget_get_allocated_width(view) != w || gtk_widget_get_allocated_height(view) != h) {
+        if (monotonic_us() >= deadline) break;
+        co_await rt::sleep_ms(kResizePollMs);
+    }
+    int aw = gtk_widget_get_allocated_width(view);
+    int ah = gtk_widget_get_allocated_height(view);
+    if (aw != w || ah != h) {
+        QOR_LOG(log::Level::Warn, kPageTarget, "the web view is (", aw, ", ", ah, "), not ", w, "x", h);
+    }
+}
+
+rt::Async<Expected<std::string, Error>> Page::run_script(std::string_view body) {
+    auto slot = std::make_shared<CallSlot>();
+    GRef<GCancellable> cancellable = GRef<GCancellable>::adopt(g_cancellable_new());
+    std::string text(body);
+    webkit_web_view_call_async_javascript_function(web_view_.get(), text.c_str(), static_cast<gssize>(text.size()),
+                                                   nullptr, kWorld, nullptr, cancellable.get(), on_call_done,
+                                                   new std::shared_ptr<CallSlot>(slot));
+    if (!co_await rt::FirstOf<GRef<GAsyncResult>>(slot, kCallLimitMs)) {
+        g_cancellable_cancel(cancellable.get());
+        shared_->terminated = true;
+        webkit_web_view_terminate_web_process(web_view_.get());
+        co_return qor_webview::unexpected(Error::script("the script timed out"));
+    }
+    GRef<GAsyncResult> result = slot->take();
+    GErrorPtr error;
+    JSCValue* value = webkit_web_view_call_async_javascript_function_finish(web_view_.get(), result.get(), error.out());
+    if (!value) co_return qor_webview::unexpected(Error::script(error ? error.get()->message : ""));
+    GRef<JSCValue> owned = GRef<JSCValue>::adopt(value);
+    co_return value_text(value);
+}
+
+rt::Async<Expected<std::string, Error>> Page::evaluate(std::string_view script) {
+    auto slot = std::make_shared<CallSlot>();
+    GRef<GCancellable> cancellable = GRef<GCancellable>::adopt(g_cancellable_new());
+    std::string text(script);
+    webkit_web_view_evaluate_javascript(web_view_.get(), text.c_str(), static_cast<gssize>(text.size()), kWorld,
+                                        nullptr, cancellable.get(), on_call_done,
+                                        new std::shared_ptr<CallSlot>(slot));
+    if (!co_await rt::FirstOf<GRef<GAsyncResult>>(slot, kCallLimitMs)) {
+        g_cancellable_cancel(cancellable.get());
+        shared_->terminated = true;
+        webkit_web_view_terminate_web_process(web_view_.get());
+        co_return qor_webview::unexpected(Error::script("the script timed out"));
+    }
+    GRef<GAsyncResult> result = slot->take();
+    GErrorPtr error;
+    JSCValue* value = webkit_web_view_evaluate_javascript_finish(web_view_.get(), result.get(), error.out());
+    if (!value) co_return qor_webview::unexpected(Error::script(error ? error.get()->message : ""));
+    GRef<JSCValue> owned = GRef<JSCValue>::adopt(value);
+    co_return value_text(value);
+}
+
+rt::Async<Expected<Surface, Error>> Page::snapshot(bool transparent) {
+    auto slot = std::make_shared<CallSlot>();
+    GRef<GCancellable> cancellable = GRef<GCancellable>::adopt(g_cancellable_new());
+    webkit_web_view_get_snapshot(web_view_.get(), WEBKIT_SNAPSHOT_REGION_VISIBLE,
+                                 transparent ? WEBKIT_SNAPSHOT_OPTIONS_TRANSPARENT_BACKGROUND
+                                             : WEBKIT_SNAPSHOT_OPTIONS_NONE,
+                                 cancellable.get(), on_call_done, new std::shared_ptr<CallSlot>(slot));
+    if (!co_await rt::FirstOf<GRef<GAsyncResult>>(slot, kCallLimitMs)) {
+        g_cancellable_cancel(cancellable.get());
+        shared_->terminated = true;
+        webkit_web_view_terminate_web_process(web_view_.get());
+        co_return qor_webview::unexpected(Error::snapshot("the snapshot timed out"));
+    }
+    GRef<GAsyncResult> result = slot->take();
+    GErrorPtr error;
+    Surface surface(webkit_web_view_get_snapshot_finish(web_view_.get(), result.get(), error.out()));
+    if (!surface) co_return qor_webview::unexpected(Error::snapshot(error ? error.get()->message : ""));
+    int type = cairo_surface_get_type(surface.get());
+    if (type != CAIRO_SURFACE_TYPE_IMAGE)
+        co_return qor_webview::unexpected(Error::snapshot("the snapshot is a " + surface_type_name(type) + " surface"));
+    if (cairo_status_t status = cairo_surface_status(surface.get()); status != CAIRO_STATUS_SUCCESS)
+        co_return qor_webview::unexpected(
+            Error::snapshot("the snapshot is in an error state: " + cairo_status_name(status)));
+    co_return std::move(surface);
+}
+
+rt::Async<Expected<std::unique_ptr<Page>, Error>> new_page(PageSetup setup, PageKind kind, std::int32_t scale) {
+    if (setup.window_scaling && setup.display) gdk_x11_display_set_window_scale(setup.display, scale);
+
+    WebKitSettings* settings = webkit_settings_new();
+    webkit_settings_set_enable_javascript(settings, TRUE);
+    webkit_settings_set_enable_javascript_markup(settings, kind == PageKind::Image);
+    webkit_settings_set_javascript_can_open_windows_automatically(settings, FALSE);
+    webkit_settings_set_enable_developer_extras(settings, FALSE);
+    webkit_settings_set_enable_page_cache(settings, FALSE);
+    webkit_settings_set_allow_file_access_from_file_urls(settings, FALSE);
+    webkit_settings_set_allow_universal_access_from_file_urls(settings, FALSE);
+    webkit_settings_set_hardware_acceleration_policy(settings, WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
+
+    auto web_view = GRef<WebKitWebView>::ref_sink(WEBKIT_WEB_VIEW(
+        g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", setup.context, "settings", settings, nullptr)));
+    if (kind == PageKind::Log) {
+        GdkRGBA clear = {0, 0, 0, 0};
+        webkit_web_view_set_background_color(web_view.get(), &clear);
+    }
+    auto window = GRef<GtkWidget>::ref_sink(gtk_offscreen_window_new());
+    auto shared = std::make_shared<Shared>();
+
+    g_signal_connect(web_view.get(), "decide-policy", G_CALLBACK(on_decide_policy), nullptr);
+    g_signal_connect(web_view.get(), "permission-request", G_CALLBACK(on_permission_request), nullptr);
+    g_signal_connect(web_view.get(), "script-dialog", G_CALLBACK(on_script_dialog), nullptr);
+
+    g_signal_connect_data(web_view.get(), "load-changed", G_CALLBACK(on_load_changed), new SharedRef(shared),
+                          drop_shared, GConnectFlags(0));
+    g_signal_connect_data(web_view.get(), "load-failed", G_CALLBACK(on_load_failed), new SharedRef(shared),
+                          drop_shared, GConnectFlags(0));
+    g_signal_connect_data(web_view.get(), "web-process-terminated", G_CALLBACK(on_web_process_terminated),
+                          new SharedRef(shared), drop_shared, GConnectFlags(0));
+
+    gtk_container_add(GTK_CONTAINER(window.get()), GTK_WIDGET(web_view.get()));
+    gtk_widget_show_all(window.get());
+    g_object_unref(settings);
+
+    auto page = std::make_unique<Page>(std::move(window), std::move(web_view), std::move(shared));
+    if (kind == PageKind::Evaluate) {
+        auto loaded = co_await page->load(kBlankDocument);
+        if (!loaded) co_return qor_webview::unexpected(std::move(loaded).error());
+    }
+    co_return std::move(page);
+}
+
+}  // namespace qor_webview_helper

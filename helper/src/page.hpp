@@ -1,0 +1,126 @@
+// A page: one web view in one offscreen window, locked down, with its load
+// state and the time-limited operations run on it.
+#pragma once
+
+#include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "gobject.hpp"
+#include "qor_webview/error.hpp"
+#include "qor_webview/expected.hpp"
+#include "runtime.hpp"
+
+namespace qor_webview_helper {
+
+using qor_webview::Error;
+using qor_webview::Expected;
+
+enum class PageKind : std::uint8_t { Log = 0, Image = 1, Evaluate = 2 };
+
+// How a load ended, as its waiter receives it.
+struct LoadCancelled {};
+using LoadOutcome = std::variant<std::monostate, std::string, LoadCancelled>;
+
+// The sending half of a load's one-shot channel; dropped unsent, it delivers
+// "cancelled".
+class LoadSender {
+public:
+    explicit LoadSender(std::shared_ptr<rt::Slot<LoadOutcome>> slot) : slot_(std::move(slot)) {}
+    LoadSender(LoadSender&&) noexcept = default;
+    LoadSender& operator=(LoadSender&&) noexcept = default;
+    ~LoadSender() {
+        if (slot_) slot_->set(LoadCancelled{});
+    }
+    void send(LoadOutcome outcome) {
+        if (auto slot = std::move(slot_)) slot->set(std::move(outcome));
+    }
+
+private:
+    std::shared_ptr<rt::Slot<LoadOutcome>> slot_;
+};
+
+struct PendingLoad {
+    LoadSender done;
+    bool started = false;
+};
+
+// A value whose users may not overlap: each borrow is short and ends before
+// any call into WebKit, which may call back into the handlers.
+template <class T>
+class Exclusive {
+public:
+    class Borrow {
+    public:
+        explicit Borrow(Exclusive& e) : e_(e) {
+            if (e_.borrowed_) g_error("overlapping access to a page's load state");
+            e_.borrowed_ = true;
+        }
+        ~Borrow() { e_.borrowed_ = false; }
+        Borrow(const Borrow&) = delete;
+        T& operator*() { return e_.value_; }
+        T* operator->() { return &e_.value_; }
+
+    private:
+        Exclusive& e_;
+    };
+    Borrow borrow() { return Borrow(*this); }
+
+private:
+    T value_{};
+    bool borrowed_ = false;
+};
+
+// The load state a page shares with its three load handlers.
+struct Shared {
+    Exclusive<std::optional<PendingLoad>> pending;
+    bool terminated = false;
+
+    // Completes the waited-for load, if any, with success or a failure text.
+    void finish(LoadOutcome result);
+};
+
+class Page {
+public:
+    Page(GRef<GtkWidget> window, GRef<WebKitWebView> web_view, std::shared_ptr<Shared> shared)
+        : window_(std::move(window)), web_view_(std::move(web_view)), shared_(std::move(shared)) {}
+    Page(const Page&) = delete;
+    Page& operator=(const Page&) = delete;
+    ~Page();
+
+    WebKitWebView* web_view() const noexcept { return web_view_.get(); }
+    bool terminated() const noexcept { return shared_->terminated; }
+
+    rt::Async<Expected<void, Error>> load(const std::string& html);
+    rt::Async<void> resize(std::int32_t width, std::int32_t height);
+    rt::Async<Expected<std::string, Error>> run_script(std::string_view body);
+    rt::Async<Expected<std::string, Error>> evaluate(std::string_view script);
+    rt::Async<Expected<Surface, Error>> snapshot(bool transparent);
+
+private:
+    GRef<GtkWidget> window_;
+    GRef<WebKitWebView> web_view_;
+    std::shared_ptr<Shared> shared_;
+};
+
+// What pages are built with; owned by the renderer.
+struct PageSetup {
+    WebKitWebContext* context;
+    GdkDisplay* display;  // may be null
+    bool window_scaling;
+};
+
+// Builds a locked-down page. Only an Evaluate page can fail (its first
+// document did not load).
+rt::Async<Expected<std::unique_ptr<Page>, Error>> new_page(PageSetup setup, PageKind kind, std::int32_t scale);
+
+// The name of a web process termination reason.
+std::string termination_reason_name(int reason);
+
+}  // namespace qor_webview_helper

@@ -1,0 +1,233 @@
+#include "render.hpp"
+
+#include <cmath>
+
+#include "cairo_names.hpp"
+#include "log.hpp"
+#include "qor_webview/measured.hpp"
+#include "scripts.hpp"
+
+namespace qor_webview_helper {
+
+namespace {
+
+constexpr const char* kRenderTarget = "qor_webview_helper::render";
+
+cairo_status_t append_chunk(void* closure, const unsigned char* data, unsigned int length) {
+    auto* bytes = static_cast<std::vector<std::uint8_t>*>(closure);
+    bytes->insert(bytes->end(), data, data + length);
+    return CAIRO_STATUS_SUCCESS;
+}
+
+Error cut_error(cairo_status_t status) {
+    return Error::snapshot("failed to cut the snapshot: " + cairo_status_name(status));
+}
+
+}  // namespace
+
+Expected<std::vector<std::uint8_t>, Error> png(cairo_surface_t* surface) {
+    std::vector<std::uint8_t> bytes;
+    cairo_status_t status = cairo_surface_write_to_png_stream(surface, append_chunk, &bytes);
+    if (status != CAIRO_STATUS_SUCCESS)
+        return qor_webview::unexpected(
+            Error::snapshot("failed to encode the snapshot as png: Cairo error: " + cairo_status_name(status)));
+    return bytes;
+}
+
+Renderer::Renderer() {
+    context_ = GRef<WebKitWebContext>::adopt(webkit_web_context_new_ephemeral());
+    webkit_web_context_set_cache_model(context_.get(), WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
+    if (GdkDisplay* display = gdk_display_get_default()) {
+        display_ = GRef<GdkDisplay>::ref_sink(display);
+        const char* name = g_type_name(G_OBJECT_TYPE(display));
+        if (name && std::string_view(name) == "GdkX11Display") scaling_ = Scaling::Window;
+    }
+    QOR_LOG(log::Level::Info, kRenderTarget, "drawing with webkitgtk, scaling by ",
+            scaling_ == Scaling::Window ? "Window" : "Zoom");
+}
+
+Renderer::~Renderer() {
+    context_.reset();
+    display_.reset();
+    pages_.clear();
+}
+
+rt::Async<Expected<Page*, Error>> Renderer::page(PageKind kind, std::int32_t window_scale, double zoom) {
+    Key key{kind, window_scale};
+    std::unique_ptr<Page> old;
+    if (auto it = pages_.find(key); it != pages_.end()) {
+        old = std::move(it->second);
+        pages_.erase(it);
+    }
+    std::unique_ptr<Page> result;
+    if (old && !old->terminated()) {
+        result = std::move(old);
+    } else {
+        PageSetup setup{context_.get(), display_.get(), scaling_ == Scaling::Window};
+        auto built = co_await new_page(setup, kind, window_scale);
+        // The old page goes only once its successor exists (or cannot).
+        old.reset();
+        if (!built) co_return qor_webview::unexpected(std::move(built).error());
+        result = std::move(*built);
+    }
+    webkit_web_view_set_zoom_level(result->web_view(), zoom);
+    auto& slot = pages_[key];
+    slot = std::move(result);
+    co_return slot.get();
+}
+
+rt::Async<protocol::Response> Renderer::answer(protocol::Request request) {
+    auto failed = [](Error&& e) -> protocol::Response { return protocol::Failed{std::move(e).into_failure()}; };
+    if (auto* r = std::get_if<protocol::RenderLog>(&request)) {
+        auto log = co_await render_log(r->html, r->width, r->scale);
+        if (!log) co_return failed(std::move(log).error());
+        co_return std::move(*log);
+    }
+    if (auto* r = std::get_if<protocol::RenderImage>(&request)) {
+        auto png_text = co_await render_image(r->html, r->scale);
+        if (!png_text) co_return failed(std::move(png_text).error());
+        co_return protocol::Image{std::move(*png_text)};
+    }
+    auto& r = std::get<protocol::Evaluate>(request);
+    auto text = co_await evaluate(r.scripts, r.result);
+    if (!text) co_return failed(std::move(text).error());
+    co_return protocol::Text{std::move(*text)};
+}
+
+rt::Async<Expected<protocol::Log, Error>> Renderer::render_log(const std::string& html, float width, float scale) {
+    using qor_webview::unexpected;
+    ScaleChoice sc = scale_rule(scale, scaling_);
+    auto got = co_await page(PageKind::Log, sc.window_scale, sc.zoom);
+    if (!got) co_return unexpected(std::move(got).error());
+    Page& p = **got;
+
+    std::int32_t w = log_window_width(width, sc);
+    co_await p.resize(w, 0);
+    if (auto loaded = co_await p.load(html); !loaded) co_return unexpected(std::move(loaded).error());
+
+    float body;
+    {
+        auto text = co_await p.run_script(scripts::kMeasure);
+        if (!text) co_return unexpected(std::move(text).error());
+        auto measured = qor_webview::parse_measured(*text);
+        if (!measured) co_return unexpected(std::move(measured).error());
+        body = measured->body;
+    }
+    float h = log_height(body, sc);
+    co_await p.resize(w, pixels(std::round(std::ceil(h) * sc.zf())));
+
+    auto links = co_await p.run_script(scripts::kLinks);
+    if (!links) co_return unexpected(std::move(links).error());
+
+    auto snap = co_await p.snapshot(true);
+    if (!snap) co_return unexpected(std::move(snap).error());
+    cairo_surface_t* snapshot = snap->get();
+
+    protocol::Log out;
+    out.width = width;
+    out.height = h;
+    out.links = std::move(*links);
+
+    double ratio = static_cast<double>(cairo_image_surface_get_height(snapshot)) / static_cast<double>(h);
+    std::vector<BandSpan> bands = band_list(h, ratio);
+    out.tiles.reserve(bands.size());
+    for (const BandSpan& band : bands) {
+        std::int32_t snapshot_height = cairo_image_surface_get_height(snapshot);
+        std::int32_t snapshot_width = cairo_image_surface_get_width(snapshot);
+        BandRows rows = band_rows(band, ratio, snapshot_height);
+        Surface strip(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, snapshot_width, rows.rows));
+        if (auto s = cairo_surface_status(strip.get()); s != CAIRO_STATUS_SUCCESS) co_return unexpected(cut_error(s));
+        cairo_surface_set_device_scale(snapshot, 1.0, 1.0);
+        {
+            Context cr(cairo_create(strip.get()));
+            if (auto s = cairo_status(cr.get()); s != CAIRO_STATUS_SUCCESS) co_return unexpected(cut_error(s));
+            cairo_set_operator(cr.get(), CAIRO_OPERATOR_SOURCE);
+            if (auto s = cairo_surface_status(snapshot); s != CAIRO_STATUS_SUCCESS) co_return unexpected(cut_error(s));
+            cairo_set_source_surface(cr.get(), snapshot, 0.0, -static_cast<double>(rows.y0));
+            if (auto s = cairo_status(cr.get()); s != CAIRO_STATUS_SUCCESS) co_return unexpected(cut_error(s));
+            cairo_paint(cr.get());
+            if (auto s = cairo_status(cr.get()); s != CAIRO_STATUS_SUCCESS) co_return unexpected(cut_error(s));
+        }
+        auto bytes = png(strip.get());
+        if (!bytes) co_return unexpected(std::move(bytes).error());
+        std::string text = protocol::encode_png(*bytes);
+        bytes->clear();
+        bytes->shrink_to_fit();
+        strip.reset();
+        out.tiles.push_back(protocol::Band{band.top, band.height, std::move(text)});
+    }
+    co_return std::move(out);
+}
+
+rt::Async<Expected<std::string, Error>> Renderer::render_image(const std::string& html, float scale) {
+    using qor_webview::unexpected;
+    ScaleChoice sc = scale_rule(scale, scaling_);
+    auto got = co_await page(PageKind::Image, sc.window_scale, sc.zoom);
+    if (!got) co_return unexpected(std::move(got).error());
+    Page& p = **got;
+    float zf = sc.zf();
+
+    co_await p.resize(pixels(std::round(800.0f * zf)), pixels(std::round(zf * 600.0f)));
+    if (auto loaded = co_await p.load(html); !loaded) co_return unexpected(std::move(loaded).error());
+
+    ImageSize size;
+    {
+        auto text = co_await p.run_script(scripts::kMeasure);
+        if (!text) co_return unexpected(std::move(text).error());
+        auto measured = qor_webview::parse_measured(*text);
+        if (!measured) co_return unexpected(std::move(measured).error());
+        size = image_size(measured->width, measured->height, sc);
+    }
+    co_await p.resize(pixels(std::round(std::floor(size.w) * zf)), pixels(std::round(std::ceil(size.h) * zf)));
+
+    auto snap = co_await p.snapshot(false);
+    if (!snap) co_return unexpected(std::move(snap).error());
+    auto bytes = png(snap->get());
+    if (!bytes) co_return unexpected(std::move(bytes).error());
+    co_return protocol::encode_png(*bytes);
+}
+
+rt::Async<Expected<std::string, Error>> Renderer::evaluate(const std::vector<std::string>& scripts,
+                                                           const std::string& result) {
+    using qor_webview::unexpected;
+    auto got = co_await page(PageKind::Evaluate, 1, 1.0);
+    if (!got) co_return unexpected(std::move(got).error());
+    Page& p = **got;
+    for (const std::string& script : scripts) {
+        // The suffix starts on a new line, so a script ending in a comment still runs.
+        std::string wrapped;
+        wrapped.reserve(script.size() + 3);
+        wrapped.append(script).append("\n;0");
+        auto value = co_await p.evaluate(wrapped);
+        if (!value) co_return unexpected(std::move(value).error());
+    }
+    co_return co_await p.evaluate(result);
+}
+
+rt::Async<void> serve(int answers, QueueReceiver requests) {
+    Renderer renderer;
+    std::string line;
+    while (true) {
+        auto status = requests.take(line, rt::Driver::current()->waker());
+        if (status == QueueReceiver::Status::End) break;
+        if (status == QueueReceiver::Status::Empty) {
+            co_await rt::WakeUp{};
+            continue;
+        }
+        protocol::Response response;
+        if (auto request = protocol::parse_request(line)) {
+            response = co_await renderer.answer(std::move(*request));
+        } else {
+            response = protocol::Failed{
+                protocol::Failure{protocol::FailureKind::Script, "unreadable request: " + request.error().message}};
+        }
+        auto written = protocol::write_answer(answers, response);
+        line = std::string();
+        if (!written) {
+            QOR_LOG(log::Level::Error, kRenderTarget, "failed to answer: ", written.error().text());
+            break;
+        }
+    }
+}
+
+}  // namespace qor_webview_helper

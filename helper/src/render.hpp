@@ -1,0 +1,66 @@
+// The serve loop, the renderer with its page pool, and the three pipelines.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "geometry.hpp"
+#include "gobject.hpp"
+#include "page.hpp"
+#include "qor_webview/protocol.hpp"
+#include "queue.hpp"
+#include "runtime.hpp"
+
+namespace qor_webview_helper {
+
+namespace protocol = qor_webview::protocol;
+
+// A surface as the bytes of a PNG file.
+Expected<std::vector<std::uint8_t>, Error> png(cairo_surface_t* surface);
+
+class Renderer {
+public:
+    Renderer();
+    ~Renderer();
+    Renderer(const Renderer&) = delete;
+    Renderer& operator=(const Renderer&) = delete;
+
+    Scaling scaling() const noexcept { return scaling_; }
+
+    rt::Async<protocol::Response> answer(protocol::Request request);
+
+    rt::Async<Expected<protocol::Log, Error>> render_log(const std::string& html, float width, float scale);
+    rt::Async<Expected<std::string, Error>> render_image(const std::string& html, float scale);
+    rt::Async<Expected<std::string, Error>> evaluate(const std::vector<std::string>& scripts,
+                                                     const std::string& result);
+
+    // The pool's page for (kind, window scale), built or replaced as needed,
+    // with its zoom level set.
+    rt::Async<Expected<Page*, Error>> page(PageKind kind, std::int32_t window_scale, double zoom);
+
+private:
+    struct Key {
+        PageKind kind;
+        std::int32_t scale;
+        bool operator==(const Key&) const = default;
+    };
+    struct KeyHash {
+        std::size_t operator()(const Key& k) const noexcept {
+            return std::hash<std::int64_t>()((static_cast<std::int64_t>(k.kind) << 32) ^
+                                             static_cast<std::uint32_t>(k.scale));
+        }
+    };
+
+    GRef<WebKitWebContext> context_;
+    std::unordered_map<Key, std::unique_ptr<Page>, KeyHash> pages_;
+    GRef<GdkDisplay> display_;
+    Scaling scaling_ = Scaling::Zoom;
+};
+
+// Serves request lines until the queue ends or an answer cannot be written.
+rt::Async<void> serve(int answers, QueueReceiver requests);
+
+}  // namespace qor_webview_helper
