@@ -14,10 +14,10 @@ std::int32_t pixels(double v) noexcept {
 
 ScaleChoice scale_rule(float scale, Scaling scaling) noexcept {
     float s = scale > 1.0f ? scale : 1.0f;
-    // An infinite scale has no picture; a finite one beyond the device limit
-    // would make one CSS pixel wider than any window may be.
+    // An infinite scale has no picture to give; a huge finite one would ask
+    // for windows of billions of pixels.
     if (!std::isfinite(s)) s = 1.0f;
-    if (s > kDeviceLimit) s = kDeviceLimit;
+    if (s > kMaxScale) s = kMaxScale;
     ScaleChoice c;
     if (scaling == Scaling::Zoom) {
         c.window_scale = 1;

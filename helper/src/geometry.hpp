@@ -24,8 +24,12 @@ struct ScaleChoice {
     float device() const noexcept { return static_cast<float>(window_scale) * zf(); }
 };
 
-// Values not above 1, NaN and infinities count as 1. A finite scale is kept
-// below the point where a single CSS pixel would exceed the device limit.
+// The largest scale served. Far beyond any real display, and it keeps a
+// window's pixels within what an unscaled window of the largest size holds.
+inline constexpr float kMaxScale = 16.0f;
+
+// Values not above 1, NaN and infinities count as 1; larger finite values are
+// lowered to kMaxScale.
 ScaleChoice scale_rule(float scale, Scaling scaling) noexcept;
 
 // The CSS size that fits the device limit at `device` scale (NaN when the

@@ -178,7 +178,8 @@ std::optional<Filter> Filter::parse(std::string_view value) {
     Filter f;
     while (true) {
         auto comma = value.find(',');
-        std::string_view piece = value.substr(0, comma);
+        // A blank piece counts as an empty one.
+        std::string_view piece = trim(value.substr(0, comma));
         if (!piece.empty()) {
             auto d = parse_directive(piece);
             if (!d) return std::nullopt;

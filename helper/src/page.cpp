@@ -1,12 +1,12 @@
 #include "page.hpp"
 
-// Last of the system headers: X11 defines macros such as Status.
-#include <gdk/gdkx.h>
 
 #include <string>
 
 #include "cairo_names.hpp"
 #include "log.hpp"
+#include "x11.hpp"
+#include "profile.hpp"
 
 namespace qor_webview_helper {
 
@@ -87,14 +87,14 @@ void on_load_changed(WebKitWebView* web_view, WebKitLoadEvent event, gpointer da
             finished = std::exchange(*pending, std::nullopt);
         }
     }
-    if (finished) finished->done.send(std::monostate{});
+    if (finished) finished->done.send(LoadOutcome::success());
     if (stop) webkit_web_view_stop_loading(web_view);
 }
 
 gboolean on_load_failed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* error, gpointer data) {
     bool cancelled = error && error->domain == WEBKIT_NETWORK_ERROR && error->code == WEBKIT_NETWORK_ERROR_CANCELLED;
     if (uri && std::string_view(uri) == "about:blank" && !cancelled) {
-        shared_of(data)->finish(std::string(error && error->message ? error->message : ""));
+        shared_of(data)->finish(LoadOutcome::failure(error && error->message ? error->message : ""));
     }
     return TRUE;
 }
@@ -104,7 +104,7 @@ void on_web_process_terminated(WebKitWebView*, WebKitWebProcessTerminationReason
     QOR_LOG(log::Level::Warn, kPageTarget, "the web process of a page ended: ", name);
     Shared& shared = *shared_of(data);
     shared.terminated = true;
-    shared.finish("the web process ended: " + name);
+    shared.finish(LoadOutcome::failure("the web process ended: " + name));
 }
 
 // ------------------------------------------------------------ waits
@@ -121,8 +121,11 @@ void on_call_done(GObject*, GAsyncResult* result, gpointer data) {
 
 std::int64_t monotonic_us() { return g_get_monotonic_time(); }
 
-// A script value as text; a value without a string form is a script error.
-Expected<std::string, Error> value_text(JSCValue* value) {
+// A script's value as text; a value without a string form is a script error.
+Expected<std::string, Error> script_value(JSCValue* raw, const GErrorPtr& error) {
+    if (!raw) return qor_webview::unexpected(Error::script(error ? error.get()->message : ""));
+    GRef<JSCValue> owned = GRef<JSCValue>::adopt(raw);
+    JSCValue* value = owned.get();
     char* text = jsc_value_to_string(value);
     if (text) {
         std::string out(text);
@@ -171,6 +174,7 @@ Page::~Page() {
 }
 
 rt::Async<Expected<void, Error>> Page::load(const std::string& html) {
+    QOR_PROFILE_SCOPE("load");
     auto slot = std::make_shared<rt::Slot<LoadOutcome>>();
     {
         // A pending load being replaced hears "cancelled" as its sender drops.
@@ -188,14 +192,19 @@ rt::Async<Expected<void, Error>> Page::load(const std::string& html) {
         co_return Expected<void, Error>{};
     }
     LoadOutcome outcome = slot->take();
-    if (auto* text = std::get_if<std::string>(&outcome))
-        co_return qor_webview::unexpected(Error::load(std::move(*text)));
-    if (std::holds_alternative<LoadCancelled>(outcome))
-        co_return qor_webview::unexpected(Error::load("the load was replaced"));
+    switch (outcome.kind) {
+        case LoadOutcome::Kind::Failure:
+            co_return qor_webview::unexpected(Error::load(std::move(outcome.text)));
+        case LoadOutcome::Kind::Cancelled:
+            co_return qor_webview::unexpected(Error::load("the load was replaced"));
+        case LoadOutcome::Kind::Success:
+            break;
+    }
     co_return Expected<void, Error>{};
 }
 
 rt::Async<void> Page::resize(std::int32_t width, std::int32_t height) {
+    QOR_PROFILE_SCOPE("resize");
     std::int32_t w = width >= 1 ? width : 1;
     std::int32_t h = height >= 1 ? height : 1;
     GtkWidget* view = GTK_WIDGET(web_view_.get());
@@ -215,64 +224,56 @@ rt::Async<void> Page::resize(std::int32_t width, std::int32_t height) {
     }
 }
 
-rt::Async<Expected<std::string, Error>> Page::run_script(std::string_view body) {
+rt::Async<std::optional<GRef<GAsyncResult>>> Page::call(const CallStart& start) {
     auto slot = std::make_shared<CallSlot>();
     GRef<GCancellable> cancellable = GRef<GCancellable>::adopt(g_cancellable_new());
+    start(cancellable.get(), on_call_done, new std::shared_ptr<CallSlot>(slot));
+    if (co_await rt::FirstOf<GRef<GAsyncResult>>(slot, kCallLimitMs)) co_return slot->take();
+    // Out of time: abandon the call and end the page's web process, so the
+    // pool builds a fresh page next time.
+    g_cancellable_cancel(cancellable.get());
+    shared_->terminated = true;
+    webkit_web_view_terminate_web_process(web_view_.get());
+    co_return std::nullopt;
+}
+
+rt::Async<Expected<std::string, Error>> Page::run_script(std::string_view body) {
+    QOR_PROFILE_SCOPE("script");
     std::string text(body);
-    webkit_web_view_call_async_javascript_function(web_view_.get(), text.c_str(), static_cast<gssize>(text.size()),
-                                                   nullptr, kWorld, nullptr, cancellable.get(), on_call_done,
-                                                   new std::shared_ptr<CallSlot>(slot));
-    if (!co_await rt::FirstOf<GRef<GAsyncResult>>(slot, kCallLimitMs)) {
-        g_cancellable_cancel(cancellable.get());
-        shared_->terminated = true;
-        webkit_web_view_terminate_web_process(web_view_.get());
-        co_return qor_webview::unexpected(Error::script("the script timed out"));
-    }
-    GRef<GAsyncResult> result = slot->take();
+    auto result = co_await call([&](GCancellable* c, GAsyncReadyCallback cb, gpointer data) {
+        webkit_web_view_call_async_javascript_function(web_view_.get(), text.c_str(),
+                                                       static_cast<gssize>(text.size()), nullptr, kWorld, nullptr,
+                                                       c, cb, data);
+    });
+    if (!result) co_return qor_webview::unexpected(Error::script("the script timed out"));
     GErrorPtr error;
-    JSCValue* value = webkit_web_view_call_async_javascript_function_finish(web_view_.get(), result.get(), error.out());
-    if (!value) co_return qor_webview::unexpected(Error::script(error ? error.get()->message : ""));
-    GRef<JSCValue> owned = GRef<JSCValue>::adopt(value);
-    co_return value_text(value);
+    JSCValue* value =
+        webkit_web_view_call_async_javascript_function_finish(web_view_.get(), result->get(), error.out());
+    co_return script_value(value, error);
 }
 
 rt::Async<Expected<std::string, Error>> Page::evaluate(std::string_view script) {
-    auto slot = std::make_shared<CallSlot>();
-    GRef<GCancellable> cancellable = GRef<GCancellable>::adopt(g_cancellable_new());
+    QOR_PROFILE_SCOPE("script");
     std::string text(script);
-    webkit_web_view_evaluate_javascript(web_view_.get(), text.c_str(), static_cast<gssize>(text.size()), kWorld,
-                                        nullptr, cancellable.get(), on_call_done,
-                                        new std::shared_ptr<CallSlot>(slot));
-    if (!co_await rt::FirstOf<GRef<GAsyncResult>>(slot, kCallLimitMs)) {
-        g_cancellable_cancel(cancellable.get());
-        shared_->terminated = true;
-        webkit_web_view_terminate_web_process(web_view_.get());
-        co_return qor_webview::unexpected(Error::script("the script timed out"));
-    }
-    GRef<GAsyncResult> result = slot->take();
+    auto result = co_await call([&](GCancellable* c, GAsyncReadyCallback cb, gpointer data) {
+        webkit_web_view_evaluate_javascript(web_view_.get(), text.c_str(), static_cast<gssize>(text.size()), kWorld,
+                                            nullptr, c, cb, data);
+    });
+    if (!result) co_return qor_webview::unexpected(Error::script("the script timed out"));
     GErrorPtr error;
-    JSCValue* value = webkit_web_view_evaluate_javascript_finish(web_view_.get(), result.get(), error.out());
-    if (!value) co_return qor_webview::unexpected(Error::script(error ? error.get()->message : ""));
-    GRef<JSCValue> owned = GRef<JSCValue>::adopt(value);
-    co_return value_text(value);
+    JSCValue* value = webkit_web_view_evaluate_javascript_finish(web_view_.get(), result->get(), error.out());
+    co_return script_value(value, error);
 }
 
 rt::Async<Expected<Surface, Error>> Page::snapshot(bool transparent) {
-    auto slot = std::make_shared<CallSlot>();
-    GRef<GCancellable> cancellable = GRef<GCancellable>::adopt(g_cancellable_new());
-    webkit_web_view_get_snapshot(web_view_.get(), WEBKIT_SNAPSHOT_REGION_VISIBLE,
-                                 transparent ? WEBKIT_SNAPSHOT_OPTIONS_TRANSPARENT_BACKGROUND
-                                             : WEBKIT_SNAPSHOT_OPTIONS_NONE,
-                                 cancellable.get(), on_call_done, new std::shared_ptr<CallSlot>(slot));
-    if (!co_await rt::FirstOf<GRef<GAsyncResult>>(slot, kCallLimitMs)) {
-        g_cancellable_cancel(cancellable.get());
-        shared_->terminated = true;
-        webkit_web_view_terminate_web_process(web_view_.get());
-        co_return qor_webview::unexpected(Error::snapshot("the snapshot timed out"));
-    }
-    GRef<GAsyncResult> result = slot->take();
+    QOR_PROFILE_SCOPE("snapshot");
+    auto options = transparent ? WEBKIT_SNAPSHOT_OPTIONS_TRANSPARENT_BACKGROUND : WEBKIT_SNAPSHOT_OPTIONS_NONE;
+    auto result = co_await call([&](GCancellable* c, GAsyncReadyCallback cb, gpointer data) {
+        webkit_web_view_get_snapshot(web_view_.get(), WEBKIT_SNAPSHOT_REGION_VISIBLE, options, c, cb, data);
+    });
+    if (!result) co_return qor_webview::unexpected(Error::snapshot("the snapshot timed out"));
     GErrorPtr error;
-    Surface surface(webkit_web_view_get_snapshot_finish(web_view_.get(), result.get(), error.out()));
+    Surface surface(webkit_web_view_get_snapshot_finish(web_view_.get(), result->get(), error.out()));
     if (!surface) co_return qor_webview::unexpected(Error::snapshot(error ? error.get()->message : ""));
     int type = cairo_surface_get_type(surface.get());
     if (type != CAIRO_SURFACE_TYPE_IMAGE)
@@ -284,7 +285,7 @@ rt::Async<Expected<Surface, Error>> Page::snapshot(bool transparent) {
 }
 
 rt::Async<Expected<std::unique_ptr<Page>, Error>> new_page(PageSetup setup, PageKind kind, std::int32_t scale) {
-    if (setup.window_scaling && setup.display) gdk_x11_display_set_window_scale(setup.display, scale);
+    if (setup.window_scaling && setup.display) set_x11_window_scale(setup.display, scale);
 
     WebKitSettings* settings = webkit_settings_new();
     webkit_settings_set_enable_javascript(settings, TRUE);

@@ -6,11 +6,11 @@
 #include <webkit2/webkit2.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 
 #include "gobject.hpp"
 #include "qor_webview/error.hpp"
@@ -25,8 +25,15 @@ using qor_webview::Expected;
 enum class PageKind : std::uint8_t { Log = 0, Image = 1, Evaluate = 2 };
 
 // How a load ended, as its waiter receives it.
-struct LoadCancelled {};
-using LoadOutcome = std::variant<std::monostate, std::string, LoadCancelled>;
+struct LoadOutcome {
+    enum class Kind : std::uint8_t { Success, Failure, Cancelled };
+    Kind kind = Kind::Success;
+    std::string text;  // the failure's text
+
+    static LoadOutcome success() { return {}; }
+    static LoadOutcome failure(std::string text) { return {Kind::Failure, std::move(text)}; }
+    static LoadOutcome cancelled() { return {Kind::Cancelled, {}}; }
+};
 
 // The sending half of a load's one-shot channel; dropped unsent, it delivers
 // "cancelled".
@@ -36,7 +43,7 @@ public:
     LoadSender(LoadSender&&) noexcept = default;
     LoadSender& operator=(LoadSender&&) noexcept = default;
     ~LoadSender() {
-        if (slot_) slot_->set(LoadCancelled{});
+        if (slot_) slot_->set(LoadOutcome::cancelled());
     }
     void send(LoadOutcome outcome) {
         if (auto slot = std::move(slot_)) slot->set(std::move(outcome));
@@ -104,6 +111,11 @@ public:
     rt::Async<Expected<Surface, Error>> snapshot(bool transparent);
 
 private:
+    using CallStart = std::function<void(GCancellable*, GAsyncReadyCallback, gpointer)>;
+    // Starts an asynchronous WebKit call and waits for it at most 10 seconds;
+    // nullopt when the time ran out (the web process is then terminated).
+    rt::Async<std::optional<GRef<GAsyncResult>>> call(const CallStart& start);
+
     GRef<GtkWidget> window_;
     GRef<WebKitWebView> web_view_;
     std::shared_ptr<Shared> shared_;

@@ -4,6 +4,7 @@
 
 #include "cairo_names.hpp"
 #include "log.hpp"
+#include "profile.hpp"
 #include "qor_webview/measured.hpp"
 #include "scripts.hpp"
 
@@ -19,6 +20,11 @@ cairo_status_t append_chunk(void* closure, const unsigned char* data, unsigned i
     return CAIRO_STATUS_SUCCESS;
 }
 
+std::string base64(const std::vector<std::uint8_t>& bytes) {
+    QOR_PROFILE_SCOPE("base64");
+    return protocol::encode_png(bytes);
+}
+
 Error cut_error(cairo_status_t status) {
     return Error::snapshot("failed to cut the snapshot: " + cairo_status_name(status));
 }
@@ -26,6 +32,7 @@ Error cut_error(cairo_status_t status) {
 }  // namespace
 
 Expected<std::vector<std::uint8_t>, Error> png(cairo_surface_t* surface) {
+    QOR_PROFILE_SCOPE("png");
     std::vector<std::uint8_t> bytes;
     cairo_status_t status = cairo_surface_write_to_png_stream(surface, append_chunk, &bytes);
     if (status != CAIRO_STATUS_SUCCESS)
@@ -139,6 +146,7 @@ rt::Async<Expected<protocol::Log, Error>> Renderer::render_log(const std::string
         if (auto s = cairo_surface_status(strip.get()); s != CAIRO_STATUS_SUCCESS) co_return unexpected(cut_error(s));
         cairo_surface_set_device_scale(snapshot, 1.0, 1.0);
         {
+            QOR_PROFILE_SCOPE("cut");
             Context cr(cairo_create(strip.get()));
             if (auto s = cairo_status(cr.get()); s != CAIRO_STATUS_SUCCESS) co_return unexpected(cut_error(s));
             cairo_set_operator(cr.get(), CAIRO_OPERATOR_SOURCE);
@@ -150,7 +158,7 @@ rt::Async<Expected<protocol::Log, Error>> Renderer::render_log(const std::string
         }
         auto bytes = png(strip.get());
         if (!bytes) co_return unexpected(std::move(bytes).error());
-        std::string text = protocol::encode_png(*bytes);
+        std::string text = base64(*bytes);
         bytes->clear();
         bytes->shrink_to_fit();
         strip.reset();
@@ -184,7 +192,7 @@ rt::Async<Expected<std::string, Error>> Renderer::render_image(const std::string
     if (!snap) co_return unexpected(std::move(snap).error());
     auto bytes = png(snap->get());
     if (!bytes) co_return unexpected(std::move(bytes).error());
-    co_return protocol::encode_png(*bytes);
+    co_return base64(*bytes);
 }
 
 rt::Async<Expected<std::string, Error>> Renderer::evaluate(const std::vector<std::string>& scripts,
@@ -214,19 +222,25 @@ rt::Async<void> serve(int answers, QueueReceiver requests) {
             co_await rt::WakeUp{};
             continue;
         }
-        protocol::Response response;
-        if (auto request = protocol::parse_request(line)) {
-            response = co_await renderer.answer(std::move(*request));
-        } else {
-            response = protocol::Failed{
-                protocol::Failure{protocol::FailureKind::Script, "unreadable request: " + request.error().message}};
+        Expected<void, protocol::IoError> written;
+        {
+            QOR_PROFILE_SCOPE("total");
+            protocol::Response response;
+            if (auto request = protocol::parse_request(line)) {
+                response = co_await renderer.answer(std::move(*request));
+            } else {
+                response = protocol::Failed{protocol::Failure{protocol::FailureKind::Script,
+                                                              "unreadable request: " + request.error().message}};
+            }
+            QOR_PROFILE_SCOPE("write");
+            written = protocol::write_answer(answers, response);
         }
-        auto written = protocol::write_answer(answers, response);
         line = std::string();
         if (!written) {
             QOR_LOG(log::Level::Error, kRenderTarget, "failed to answer: ", written.error().text());
             break;
         }
+        QOR_PROFILE_FLUSH("request");
     }
 }
 

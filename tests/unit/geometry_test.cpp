@@ -32,9 +32,11 @@ TEST(ScaleRule, WindowAndZoom) {
         EXPECT_EQ(scale_rule(s, Scaling::Window).window_scale, 1) << s;
         EXPECT_EQ(scale_rule(s, Scaling::Zoom).zoom, 1.0) << s;
     }
-    // A huge finite scale stays where one CSS pixel still fits the device.
-    EXPECT_LE(scale_rule(1e30f, Scaling::Window).window_scale, 32767);
-    EXPECT_LE(scale_rule(1e30f, Scaling::Zoom).zoom, 32767.0);
+    // A huge finite scale is served at the largest scale.
+    EXPECT_EQ(scale_rule(5000, Scaling::Window).window_scale, 16);
+    EXPECT_EQ(scale_rule(1e30f, Scaling::Zoom).zoom, 16.0);
+    EXPECT_EQ(scale_rule(15.5f, Scaling::Window).window_scale, 16);
+    EXPECT_EQ(scale_rule(15.5f, Scaling::Zoom).zoom, 15.5);
 }
 
 TEST(LogHeight, Limits) {
