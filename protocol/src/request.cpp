@@ -1,0 +1,315 @@
+// Decoding of request lines.
+//
+// The line is read in full first: the tag is checked the moment it is met,
+// and the values of every key that names a field of some request are set
+// aside in order (strings as views into the line where possible). The fields
+// are filled from what was set aside only afterwards, so their errors come
+// after every reading error and carry no position.
+
+#include <array>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "json_reader.hpp"
+#include "qor_webview/protocol.hpp"
+
+namespace qor_webview::protocol {
+namespace {
+
+using json::Kind;
+using json::StrRef;
+using json::Value;
+
+enum class Variant : std::uint8_t { RenderLog, RenderImage, Evaluate };
+enum class Field : std::uint8_t { Html, Width, Scale, Scripts, Result };
+
+constexpr std::array<std::string_view, 5> field_names = {"html", "width", "scale", "scripts", "result"};
+
+std::string_view name(Field field) { return field_names[static_cast<std::size_t>(field)]; }
+
+std::optional<Field> field_named(std::string_view key) {
+    for (std::size_t i = 0; i < field_names.size(); ++i) {
+        if (field_names[i] == key) return static_cast<Field>(i);
+    }
+    return std::nullopt;
+}
+
+struct Shape {
+    std::string_view struct_text;  // "struct variant Request::... with m elements"
+    std::array<Field, 3> fields;
+    std::size_t count;
+};
+
+const Shape& shape(Variant v) {
+    static const std::array<Shape, 3> shapes = {{
+        {"struct variant Request::RenderLog with 3 elements", {Field::Html, Field::Width, Field::Scale}, 3},
+        {"struct variant Request::RenderImage with 2 elements", {Field::Html, Field::Scale, Field::Html}, 2},
+        {"struct variant Request::Evaluate with 2 elements", {Field::Scripts, Field::Result, Field::Html}, 2},
+    }};
+    return shapes[static_cast<std::size_t>(v)];
+}
+
+bool has_field(Variant v, Field f) {
+    const Shape& s = shape(v);
+    for (std::size_t i = 0; i < s.count; ++i) {
+        if (s.fields[i] == f) return true;
+    }
+    return false;
+}
+
+// A value set aside for a field: the value itself and, for an array, its
+// string elements or the first element that is not a string.
+struct Slot {
+    Value value;
+    std::size_t first_item = 0;
+    std::size_t item_count = 0;
+    std::optional<Value> odd_item;
+};
+
+struct Entry {
+    Field field;
+    Slot slot;
+};
+
+class Decoder {
+public:
+    explicit Decoder(std::string_view line) : reader_(line) {}
+
+    // The fields are filled before the rest of the line is looked at, so a
+    // field error wins over trailing characters.
+    Expected<Request, DecodeError> run() {
+        if (!read_line()) return failure(reader_.take_message());
+        auto request = fill();
+        if (request && reader_.peek_ws() >= 0) {
+            reader_.fail_peek(json::Syntax::TrailingCharacters);
+            return failure(reader_.take_message());
+        }
+        return request;
+    }
+
+private:
+    static Unexpected<DecodeError> failure(std::string message) { return unexpected(DecodeError{std::move(message)}); }
+
+    // ------------------------------------------------------------ reading
+
+    bool read_line() {
+        const int c = reader_.peek_ws();
+        if (c == '{' || c == '[') {
+            array_form_ = c == '[';
+            Value root;
+            if (!reader_.read_value(root, true, false)) return false;
+            if (!(c == '{' ? read_object() : read_array())) return false;
+        } else {
+            Value value;
+            if (!reader_.read_value(value, false, true)) return false;
+            return reader_.fail_message(invalid_type(value, "internally tagged enum Request"));
+        }
+        return true;
+    }
+
+    bool read_object() {
+        bool first = true;
+        for (;;) {
+            StrRef key;
+            const int ahead = reader_.next_key(first, &key);
+            if (ahead < 0) return false;
+            if (ahead == 0) break;
+            const std::string_view k = reader_.view(key);
+            if (k == "type") {
+                if (variant_) return fail_in_object("duplicate field `type`");
+                if (!reader_.colon() || !read_tag()) return false;
+            } else {
+                if (!reader_.colon()) return false;
+                // Filling stops at the second entry of a field at the
+                // latest, so only the first two are kept, and only the
+                // first one's value.
+                const auto field = field_named(k);
+                const std::size_t seen = field ? times_seen_[static_cast<std::size_t>(*field)]++ : 2;
+                if (seen == 0) {
+                    Entry& entry = entries_.emplace_back(Entry{*field, {}});
+                    if (!read_slot(entry.slot)) return false;
+                } else {
+                    if (seen == 1) entries_.push_back(Entry{*field, {}});
+                    if (!reader_.skip_value()) return false;
+                }
+            }
+        }
+        reader_.close_container();
+        if (!variant_) return reader_.fail_message("missing field `type`");
+        return true;
+    }
+
+    // An error of the object as a whole is placed where the reader stands
+    // once it has looked for the object's end.
+    bool fail_in_object(std::string message) {
+        if (reader_.peek_ws() == '}') reader_.close_container();
+        return reader_.fail_message(std::move(message));
+    }
+
+    bool read_array() {
+        bool first = true;
+        int ahead = reader_.next_element(first);
+        if (ahead < 0) return false;
+        if (ahead == 0) {
+            reader_.close_container();
+            return reader_.fail_message("missing field `type`");
+        }
+        if (!read_tag()) return false;
+        const std::size_t wanted = shape(*variant_).count;
+        for (;;) {
+            ahead = reader_.next_element(first);
+            if (ahead < 0) return false;
+            if (ahead == 0) break;
+            if (elements_ < wanted) {
+                if (!read_slot(slots_[elements_])) return false;
+            } else if (!reader_.skip_value()) {
+                return false;
+            }
+            ++elements_;
+        }
+        reader_.close_container();
+        return true;
+    }
+
+    bool read_tag() {
+        const int c = reader_.peek_ws();
+        Value value;
+        if (c != '"') {
+            if (!reader_.read_value(value, false, true)) return false;
+            return reader_.fail_message(invalid_type(value, "variant identifier"));
+        }
+        if (!reader_.read_value(value, false, true)) return false;
+        const std::string_view tag = reader_.view(value.str);
+        if (tag == "render_log") {
+            variant_ = Variant::RenderLog;
+        } else if (tag == "render_image") {
+            variant_ = Variant::RenderImage;
+        } else if (tag == "evaluate") {
+            variant_ = Variant::Evaluate;
+        } else {
+            return reader_.fail_message("unknown variant `" + std::string(tag) +
+                                        "`, expected one of `render_log`, `render_image`, `evaluate`");
+        }
+        return true;
+    }
+
+    bool read_slot(Slot& slot) {
+        if (!reader_.read_value(slot.value, true, true)) return false;
+        if (slot.value.kind == Kind::Map) return reader_.finish_container(true);
+        if (slot.value.kind != Kind::Seq) return true;
+        slot.first_item = items_.size();
+        bool first = true;
+        for (;;) {
+            const int ahead = reader_.next_element(first);
+            if (ahead < 0) return false;
+            if (ahead == 0) break;
+            Value item;
+            if (!reader_.read_value(item, true, !slot.odd_item)) return false;
+            if (item.kind == Kind::Seq || item.kind == Kind::Map) {
+                if (!reader_.finish_container(item.kind == Kind::Map)) return false;
+            }
+            if (slot.odd_item) continue;
+            if (item.kind == Kind::String) {
+                items_.push_back(item.str);
+                ++slot.item_count;
+            } else {
+                slot.odd_item = item;
+            }
+        }
+        reader_.close_container();
+        return true;
+    }
+
+    std::string invalid_type(const Value& value, std::string_view expected) const {
+        return "invalid type: " + reader_.describe(value) + ", expected " + std::string(expected);
+    }
+
+    // ------------------------------------------------------------ filling
+
+    struct Fields {
+        std::string html;
+        float width = 0;
+        float scale = 0;
+        std::vector<std::string> scripts;
+        std::string result;
+        std::array<bool, 5> set{};
+    };
+
+    // Tests one set-aside value against its field and moves it in; returns
+    // the error text, or nothing.
+    std::optional<std::string> set(Fields& out, Field field, const Slot& slot) {
+        const Value& v = slot.value;
+        switch (field) {
+            case Field::Html:
+            case Field::Result:
+                if (v.kind != Kind::String) return invalid_type(v, "a string");
+                (field == Field::Html ? out.html : out.result) = reader_.take(v.str);
+                break;
+            case Field::Width:
+            case Field::Scale:
+                if (!v.is_number()) return invalid_type(v, "f32");
+                (field == Field::Width ? out.width : out.scale) = v.f32;
+                break;
+            case Field::Scripts:
+                if (v.kind != Kind::Seq) return invalid_type(v, "a sequence");
+                if (slot.odd_item) return invalid_type(*slot.odd_item, "a string");
+                out.scripts.reserve(slot.item_count);
+                for (std::size_t i = 0; i < slot.item_count; ++i)
+                    out.scripts.push_back(reader_.take(items_[slot.first_item + i]));
+                break;
+        }
+        out.set[static_cast<std::size_t>(field)] = true;
+        return std::nullopt;
+    }
+
+    Expected<Request, DecodeError> fill() {
+        const Variant variant = *variant_;
+        const Shape& s = shape(variant);
+        Fields fields;
+        if (array_form_) {
+            for (std::size_t i = 0; i < s.count; ++i) {
+                if (i >= elements_)
+                    return failure("invalid length " + std::to_string(elements_) + ", expected " +
+                                   std::string(s.struct_text));
+                if (auto error = set(fields, s.fields[i], slots_[i])) return failure(std::move(*error));
+            }
+            if (elements_ > s.count)
+                return failure("invalid length " + std::to_string(elements_) + ", expected " +
+                               std::to_string(s.count) + " elements in sequence");
+        } else {
+            for (const Entry& entry : entries_) {
+                if (!has_field(variant, entry.field)) continue;
+                if (fields.set[static_cast<std::size_t>(entry.field)])
+                    return failure("duplicate field `" + std::string(name(entry.field)) + "`");
+                if (auto error = set(fields, entry.field, entry.slot)) return failure(std::move(*error));
+            }
+            for (std::size_t i = 0; i < s.count; ++i) {
+                if (!fields.set[static_cast<std::size_t>(s.fields[i])])
+                    return failure("missing field `" + std::string(name(s.fields[i])) + "`");
+            }
+        }
+        switch (variant) {
+            case Variant::RenderLog: return Request{RenderLog{std::move(fields.html), fields.width, fields.scale}};
+            case Variant::RenderImage: return Request{RenderImage{std::move(fields.html), fields.scale}};
+            case Variant::Evaluate: return Request{Evaluate{std::move(fields.scripts), std::move(fields.result)}};
+        }
+        return failure("unknown variant");
+    }
+
+    json::Reader reader_;
+    std::optional<Variant> variant_;
+    bool array_form_ = false;
+    std::vector<Entry> entries_;          // object form
+    std::array<std::size_t, 5> times_seen_{};
+    std::array<Slot, 3> slots_;           // array form
+    std::size_t elements_ = 0;            // array form: field elements present
+    std::vector<StrRef> items_;           // string elements of set-aside arrays
+};
+
+}  // namespace
+
+Expected<Request, DecodeError> parse_request(std::string_view line) { return Decoder(line).run(); }
+
+}  // namespace qor_webview::protocol
