@@ -28,12 +28,48 @@ void drop_shared(gpointer data, GClosure*) { delete static_cast<SharedRef*>(data
 
 // ------------------------------------------------------------ lock-down
 
-gboolean on_decide_policy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
-                          gpointer) {
-    switch (type) {
-        case WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION:
-            webkit_policy_decision_use(decision);
+// Whether a navigation the page asks for would replace its document. Loads
+// of about: documents commit inside the web process before any load event or
+// response decision reaches us, so they are refused here: reloads and history
+// moves always (the helper never makes them), "about:blank" unless it is the
+// helper's own load (a frame refused it keeps its initial document, which is
+// the same empty one), and other about: documents once the page's document is
+// complete, so that frames loading with the document still get theirs.
+bool replaces_document(WebKitNavigationAction* action, Shared& shared) {
+    switch (webkit_navigation_action_get_navigation_type(action)) {
+        case WEBKIT_NAVIGATION_TYPE_RELOAD:
+        case WEBKIT_NAVIGATION_TYPE_BACK_FORWARD:
+        case WEBKIT_NAVIGATION_TYPE_FORM_RESUBMITTED:
+            return true;
+        default:
             break;
+    }
+    bool requested, loading;
+    {
+        auto pending = shared.pending.borrow();
+        loading = pending->has_value();
+        requested = loading && !(*pending)->started;
+    }
+    if (requested) return false;  // the helper's own load_html
+    WebKitURIRequest* request = webkit_navigation_action_get_request(action);
+    std::string_view uri = request && webkit_uri_request_get_uri(request) ? webkit_uri_request_get_uri(request) : "";
+    if (uri == "about:blank") return true;
+    return !loading && uri.starts_with("about:");
+}
+
+gboolean on_decide_policy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
+                          gpointer data) {
+    switch (type) {
+        case WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION: {
+            auto* action = webkit_navigation_policy_decision_get_navigation_action(
+                WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+            if (replaces_document(action, *shared_of(data))) {
+                webkit_policy_decision_ignore(decision);
+            } else {
+                webkit_policy_decision_use(decision);
+            }
+            break;
+        }
         case WEBKIT_POLICY_DECISION_TYPE_RESPONSE: {
             if (!WEBKIT_IS_RESPONSE_POLICY_DECISION(decision)) {
                 webkit_policy_decision_ignore(decision);
@@ -306,7 +342,8 @@ rt::Async<Expected<std::unique_ptr<Page>, Error>> new_page(PageSetup setup, Page
     auto window = GRef<GtkWidget>::ref_sink(gtk_offscreen_window_new());
     auto shared = std::make_shared<Shared>();
 
-    g_signal_connect(web_view.get(), "decide-policy", G_CALLBACK(on_decide_policy), nullptr);
+    g_signal_connect_data(web_view.get(), "decide-policy", G_CALLBACK(on_decide_policy), new SharedRef(shared),
+                          drop_shared, GConnectFlags(0));
     g_signal_connect(web_view.get(), "permission-request", G_CALLBACK(on_permission_request), nullptr);
     g_signal_connect(web_view.get(), "script-dialog", G_CALLBACK(on_script_dialog), nullptr);
 

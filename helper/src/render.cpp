@@ -7,6 +7,7 @@
 #include "profile.hpp"
 #include "qor_webview/measured.hpp"
 #include "scripts.hpp"
+#include "x11.hpp"
 
 namespace qor_webview_helper {
 
@@ -71,11 +72,20 @@ rt::Async<Expected<Page*, Error>> Renderer::page(PageKind kind, std::int32_t win
         result = std::move(old);
     } else {
         PageSetup setup{context_.get(), display_.get(), scaling_ == Scaling::Window};
+        if (setup.window_scaling && setup.display) display_scale_ = window_scale;  // new_page sets it
         auto built = co_await new_page(setup, kind, window_scale);
         // The old page goes only once its successor exists (or cannot).
         old.reset();
         if (!built) co_return qor_webview::unexpected(std::move(built).error());
         result = std::move(*built);
+    }
+    // The display's window scale applies to every surface GDK makes from now
+    // on, also for older pages: a page used at another scale than the one
+    // last set would get buffers of the wrong size (and the X server may
+    // refuse them, which ends the process). So it follows the page in use.
+    if (scaling_ == Scaling::Window && display_ && display_scale_ != window_scale) {
+        set_x11_window_scale(display_.get(), window_scale);
+        display_scale_ = window_scale;
     }
     webkit_web_view_set_zoom_level(result->web_view(), zoom);
     auto& slot = pages_[key];

@@ -58,6 +58,7 @@ private:
     std::unordered_map<Key, std::unique_ptr<Page>, KeyHash> pages_;
     GRef<GdkDisplay> display_;
     Scaling scaling_ = Scaling::Zoom;
+    std::int32_t display_scale_ = 0;  // the window scale last set on the display
 };
 
 // Serves request lines until the queue ends or an answer cannot be written.
