@@ -1,0 +1,649 @@
+// qor_webview_render: turns HTML files into PNG pictures with the helper.
+//
+//     qor_webview_render -w 600 -s 2 -o out/ examples/
+//
+// Each file is rendered as a log entry (render_log) and its bands stitched
+// into one picture, or with --image as one picture of the whole content
+// (render_image). One line per file tells what was made; each failure is one
+// line on standard error, and the other files are still rendered.
+
+#include <cairo.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <span>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <variant>
+#include <vector>
+
+#include "qor_webview/client.hpp"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::string_view program = "qor_webview_render";
+
+constexpr std::string_view usage_text =
+    "Usage: qor_webview_render [OPTIONS] [FILE | FOLDER | -]...\n"
+    "Renders HTML files (all *.html files of a folder; '-' or nothing: standard input)\n"
+    "into PNG pictures with qor_webview_helper.\n"
+    "\n"
+    "  -w, --width N      layout width in CSS pixels (default 800)\n"
+    "  -s, --scale S      device scale, e.g. 2 for a high-density screen (default 1)\n"
+    "      --image        one picture of the whole content in an 800x600 viewport\n"
+    "                     (render_image) instead of a log entry at the given width\n"
+    "  -o, --output PATH  the picture's file name when one file is given, else the\n"
+    "                     folder to write into (default: the current folder)\n"
+    "      --bands        also write a log entry's bands as NAME.band-N.png\n"
+    "      --helper PATH  the helper executable (default: the one installed with\n"
+    "                     this program, or $QOR_WEBVIEW_HELPER)\n"
+    "      --timeout MS   time limit per file in milliseconds (default 60000)\n"
+    "  -q, --quiet        print errors only\n"
+    "  -h, --help         show this text\n"
+    "\n"
+    "Without DISPLAY and WAYLAND_DISPLAY a private Xvfb server is started.\n"
+    "The exit status is 0 when every file was rendered, 1 when some were not,\n"
+    "2 for a wrong command line.\n";
+
+void error_line(std::string_view text) {
+    std::string line(program);
+    line += ": ";
+    line += text;
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+}
+
+std::string os_text(int code) { return std::error_code(code, std::generic_category()).message(); }
+
+// Numbers are read without the locale's help: a comma is never a point.
+template <class T>
+std::optional<T> parse_number(std::string_view text) {
+    T value{};
+    const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc{} || ptr != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+std::string fixed(double value, int digits) {
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, digits);
+    return std::string(buffer, result.ptr);
+}
+
+// The shortest text of a float ("800", "142.5").
+std::string short_float(float value) {
+    char buffer[32];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return std::string(buffer, result.ptr);
+}
+
+std::string plural(std::size_t n, std::string_view one, std::string_view many) {
+    return std::to_string(n) + " " + std::string(n == 1 ? one : many);
+}
+
+// ------------------------------------------------------------- command line
+
+struct Options {
+    float width = 800;
+    float scale = 1;
+    bool image = false;
+    bool bands = false;
+    bool quiet = false;
+    std::optional<std::string> output;
+    std::string helper;
+    qor_webview::Milliseconds timeout{60'000};
+    std::vector<std::string> inputs;
+};
+
+// Returns the options, or the exit status to end with.
+std::variant<Options, int> parse_command_line(int argc, char** argv) {
+    Options options;
+    std::vector<std::string_view> args(argv + 1, argv + argc);
+    const auto bad = [](std::string_view text) {
+        error_line(std::string(text) + " (see --help)");
+        return 2;
+    };
+    bool only_files = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string_view arg = args[i];
+        if (only_files || arg == "-" || !arg.starts_with('-')) {
+            options.inputs.emplace_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            only_files = true;
+            continue;
+        }
+        // "--name=value" and "--name value" alike.
+        std::optional<std::string_view> inline_value;
+        if (arg.starts_with("--")) {
+            if (const auto eq = arg.find('='); eq != std::string_view::npos) {
+                inline_value = arg.substr(eq + 1);
+                arg = arg.substr(0, eq);
+            }
+        }
+        const auto value = [&]() -> std::optional<std::string_view> {
+            if (inline_value) return inline_value;
+            if (i + 1 < args.size()) return args[++i];
+            return std::nullopt;
+        };
+        if (arg == "-h" || arg == "--help") {
+            std::fwrite(usage_text.data(), 1, usage_text.size(), stdout);
+            return 0;
+        } else if (arg == "--image") {
+            options.image = true;
+        } else if (arg == "--bands") {
+            options.bands = true;
+        } else if (arg == "-q" || arg == "--quiet") {
+            options.quiet = true;
+        } else if (arg == "-w" || arg == "--width") {
+            const auto v = value();
+            const auto n = v ? parse_number<float>(*v) : std::nullopt;
+            if (!n || !(*n > 0) || *n > 100000) return bad("the width must be a number of CSS pixels above 0");
+            options.width = *n;
+        } else if (arg == "-s" || arg == "--scale") {
+            const auto v = value();
+            const auto n = v ? parse_number<float>(*v) : std::nullopt;
+            if (!n || !(*n > 0) || *n > 64) return bad("the scale must be a number above 0 and at most 64");
+            options.scale = *n;
+        } else if (arg == "-o" || arg == "--output") {
+            const auto v = value();
+            if (!v || v->empty()) return bad("--output needs a path");
+            options.output = std::string(*v);
+        } else if (arg == "--helper") {
+            const auto v = value();
+            if (!v || v->empty()) return bad("--helper needs a path");
+            options.helper = std::string(*v);
+        } else if (arg == "--timeout") {
+            const auto v = value();
+            const auto n = v ? parse_number<long long>(*v) : std::nullopt;
+            if (!n || *n <= 0) return bad("the timeout must be a number of milliseconds above 0");
+            options.timeout = qor_webview::Milliseconds(*n);
+        } else {
+            return bad("unknown option " + std::string(arg));
+        }
+    }
+    if (options.inputs.empty()) options.inputs.emplace_back("-");
+    return options;
+}
+
+// -------------------------------------------------------------- the inputs
+
+struct Job {
+    std::string input;   // a path, or "-" for standard input
+    std::string name;    // shown in messages
+    fs::path output;     // the picture
+};
+
+bool is_html(const fs::path& path) {
+    std::string ext = path.extension().string();
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return static_cast<char>(c | 0x20); });
+    return ext == ".html" || ext == ".htm";
+}
+
+// Expands folders into their HTML files and picks every output path. An
+// input that cannot be listed is reported and left out.
+std::vector<Job> plan(const Options& options, int& failures) {
+    std::vector<std::string> files;
+    bool folders = false;
+    for (const auto& input : options.inputs) {
+        std::error_code ec;
+        if (input != "-" && fs::is_directory(input, ec)) {
+            folders = true;
+            std::vector<std::string> found;
+            for (const auto& entry : fs::directory_iterator(input, ec)) {
+                if (entry.is_regular_file() && is_html(entry.path())) found.push_back(entry.path().string());
+            }
+            if (ec) {
+                error_line(input + ": cannot list the folder: " + ec.message());
+                ++failures;
+                continue;
+            }
+            if (found.empty()) {
+                error_line(input + ": no .html files in this folder");
+                ++failures;
+            }
+            std::sort(found.begin(), found.end());
+            files.insert(files.end(), found.begin(), found.end());
+        } else {
+            files.push_back(input);
+        }
+    }
+
+    // One file and an output that is not a folder: that is the file's name.
+    bool single_name = false;
+    fs::path folder = ".";
+    if (options.output) {
+        const std::string& out = *options.output;
+        std::error_code ec;
+        const bool folder_like = out.ends_with('/') || fs::is_directory(out, ec) || folders || files.size() != 1;
+        if (folder_like) {
+            folder = out;
+        } else {
+            single_name = true;
+        }
+    }
+
+    std::vector<Job> jobs;
+    for (const auto& file : files) {
+        Job job;
+        job.input = file;
+        job.name = file == "-" ? "standard input" : file;
+        if (single_name) {
+            job.output = *options.output;
+        } else {
+            const fs::path stem = file == "-" ? fs::path("stdin") : fs::path(file).stem();
+            job.output = folder / stem;
+            job.output += ".png";
+        }
+        jobs.push_back(std::move(job));
+    }
+    return jobs;
+}
+
+std::optional<std::string> read_input(const std::string& input, std::string& error) {
+    std::string text;
+    if (input == "-") {
+        std::ostringstream all;
+        all << std::cin.rdbuf();
+        if (std::cin.bad()) {
+            error = "cannot read standard input";
+            return std::nullopt;
+        }
+        return all.str();
+    }
+    std::error_code ec;
+    if (!fs::is_regular_file(input, ec)) {
+        error = fs::exists(input, ec) ? "not a file" : "no such file";
+        return std::nullopt;
+    }
+    std::ifstream file(input, std::ios::binary);
+    if (!file) {
+        error = "cannot open: " + os_text(errno);
+        return std::nullopt;
+    }
+    std::ostringstream all;
+    all << file.rdbuf();
+    if (file.bad()) {
+        error = "cannot read: " + os_text(errno);
+        return std::nullopt;
+    }
+    return all.str();
+}
+
+// ----------------------------------------------------------------- pictures
+
+struct Surface {
+    cairo_surface_t* s = nullptr;
+    explicit Surface(cairo_surface_t* surface) : s(surface) {}
+    ~Surface() {
+        if (s) cairo_surface_destroy(s);
+    }
+    Surface(const Surface&) = delete;
+    Surface& operator=(const Surface&) = delete;
+};
+
+struct ByteReader {
+    std::span<const std::uint8_t> bytes;
+    std::size_t at = 0;
+};
+
+cairo_status_t read_bytes(void* closure, unsigned char* data, unsigned int length) {
+    auto* r = static_cast<ByteReader*>(closure);
+    if (r->bytes.size() - r->at < length) return CAIRO_STATUS_READ_ERROR;
+    std::memcpy(data, r->bytes.data() + r->at, length);
+    r->at += length;
+    return CAIRO_STATUS_SUCCESS;
+}
+
+cairo_surface_t* decode_png(std::span<const std::uint8_t> bytes) {
+    ByteReader reader{bytes};
+    return cairo_image_surface_create_from_png_stream(read_bytes, &reader);
+}
+
+// Width and height from a PNG file's header.
+std::optional<std::pair<std::uint32_t, std::uint32_t>> png_size(std::span<const std::uint8_t> png) {
+    static constexpr std::uint8_t signature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    if (png.size() < 24 || std::memcmp(png.data(), signature, 8) != 0 || std::memcmp(png.data() + 12, "IHDR", 4) != 0)
+        return std::nullopt;
+    const auto be32 = [&png](std::size_t at) {
+        return std::uint32_t{png[at]} << 24 | std::uint32_t{png[at + 1]} << 16 | std::uint32_t{png[at + 2]} << 8 |
+               std::uint32_t{png[at + 3]};
+    };
+    return std::pair{be32(16), be32(20)};
+}
+
+bool write_file(const fs::path& path, std::span<const std::uint8_t> bytes, std::string& error) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    if (!file) {
+        error = "cannot write " + path.string() + ": " + os_text(errno);
+        return false;
+    }
+    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    file.close();
+    if (!file) {
+        error = "cannot write " + path.string();
+        return false;
+    }
+    return true;
+}
+
+// Puts the bands one under the other into one picture and writes it.
+// Returns its size in pixels.
+std::optional<std::pair<int, int>> stitch(const std::vector<qor_webview::LogBand>& bands, const fs::path& path,
+                                          std::string& error) {
+    std::vector<std::unique_ptr<Surface>> pictures;
+    int width = 0, height = 0;
+    for (std::size_t i = 0; i < bands.size(); ++i) {
+        auto picture = std::make_unique<Surface>(decode_png(bands[i].png));
+        if (cairo_surface_status(picture->s) != CAIRO_STATUS_SUCCESS) {
+            error = "band " + std::to_string(i) + " is not a PNG picture";
+            return std::nullopt;
+        }
+        width = std::max(width, cairo_image_surface_get_width(picture->s));
+        height += cairo_image_surface_get_height(picture->s);
+        pictures.push_back(std::move(picture));
+    }
+    if (width == 0 || height == 0) {
+        error = "the entry has no picture";
+        return std::nullopt;
+    }
+    Surface whole(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height));
+    if (cairo_surface_status(whole.s) != CAIRO_STATUS_SUCCESS) {
+        error = std::string("cannot make the picture: ") + cairo_status_to_string(cairo_surface_status(whole.s));
+        return std::nullopt;
+    }
+    cairo_t* cr = cairo_create(whole.s);
+    cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
+    int y = 0;
+    for (const auto& picture : pictures) {
+        // Each band fills its own rows only: painting with SOURCE would
+        // clear everything outside it.
+        const int rows = cairo_image_surface_get_height(picture->s);
+        cairo_set_source_surface(cr, picture->s, 0, y);
+        cairo_rectangle(cr, 0, y, cairo_image_surface_get_width(picture->s), rows);
+        cairo_fill(cr);
+        y += rows;
+    }
+    const cairo_status_t drawn = cairo_status(cr);
+    cairo_destroy(cr);
+    if (drawn != CAIRO_STATUS_SUCCESS) {
+        error = std::string("cannot stitch the bands: ") + cairo_status_to_string(drawn);
+        return std::nullopt;
+    }
+    const cairo_status_t written = cairo_surface_write_to_png(whole.s, path.c_str());
+    if (written != CAIRO_STATUS_SUCCESS) {
+        error = "cannot write " + path.string() + ": " + cairo_status_to_string(written);
+        return std::nullopt;
+    }
+    return std::pair{width, height};
+}
+
+// ---------------------------------------------------------------- a display
+
+// A private Xvfb server, stopped (by its process id) when this ends.
+class PrivateDisplay {
+public:
+    ~PrivateDisplay() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            int status;
+            while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+            }
+        }
+    }
+
+    // Starts Xvfb and returns its display name (":N"), or nullopt with the
+    // reason in `error`.
+    std::optional<std::string> start(std::string& error) {
+        int ready[2];
+        if (::pipe2(ready, O_CLOEXEC) != 0) {
+            error = "pipe: " + os_text(errno);
+            return std::nullopt;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, ready[1], 3);
+        char* argv[] = {const_cast<char*>("Xvfb"), const_cast<char*>("-displayfd"), const_cast<char*>("3"),
+                        const_cast<char*>("-screen"),  const_cast<char*>("0"),  const_cast<char*>("1280x1024x24"),
+                        const_cast<char*>("-nolisten"), const_cast<char*>("tcp"), nullptr};
+        const int rc = ::posix_spawnp(&pid_, "Xvfb", &actions, nullptr, argv, environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(ready[1]);
+        if (rc != 0) {
+            pid_ = -1;
+            ::close(ready[0]);
+            error = "cannot start Xvfb (package xvfb): " + os_text(rc);
+            return std::nullopt;
+        }
+        // Xvfb writes its display number and a line feed once it takes
+        // clients.
+        std::string number;
+        const auto deadline = Clock::now() + std::chrono::seconds(15);
+        while (number.find('\n') == std::string::npos) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) break;
+            pollfd p{ready[0], POLLIN, 0};
+            const int n = ::poll(&p, 1, static_cast<int>(left));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            char buffer[32];
+            const ssize_t got = ::read(ready[0], buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            number.append(buffer, static_cast<std::size_t>(got));
+        }
+        ::close(ready[0]);
+        const auto feed = number.find('\n');
+        if (feed == std::string::npos || !parse_number<unsigned>(std::string_view(number).substr(0, feed))) {
+            error = "Xvfb did not report a display";
+            return std::nullopt;
+        }
+        return ":" + number.substr(0, feed);
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+bool has_display() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0') return true;
+    }
+    return false;
+}
+
+// The helper when none is named: where the client looks, then beside this
+// program in a build tree.
+std::string find_helper(const std::string& given) {
+    if (!given.empty()) return given;
+    if (const char* env = std::getenv("QOR_WEBVIEW_HELPER"); env != nullptr && *env != '\0') return env;
+    auto candidates = qor_webview::helper_candidates();
+    std::error_code ec;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (!ec) candidates.push_back((self.parent_path().parent_path() / "helper" / "qor_webview_helper").string());
+    for (const auto& candidate : candidates) {
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return {};  // the client explains where it looked
+}
+
+// ------------------------------------------------------------------- render
+
+struct Outcome {
+    bool ok = false;
+    std::string line;   // what was made
+    std::string error;  // why not
+    bool stopped = false;  // the helper has gone
+};
+
+Outcome render_one(qor_webview::Client& client, const Options& options, const Job& job) {
+    Outcome outcome;
+    std::string error;
+    const auto html = read_input(job.input, error);
+    if (!html) {
+        outcome.error = error;
+        return outcome;
+    }
+    const auto started = Clock::now();
+    const auto took = [&started] {
+        return fixed(std::chrono::duration<double, std::milli>(Clock::now() - started).count(), 0) + " ms";
+    };
+    const auto failed = [&outcome](const qor_webview::Error& e) {
+        outcome.error = e.text();
+        outcome.stopped = e.is<qor_webview::Error::Stopped>();
+        return outcome;
+    };
+
+    if (options.image) {
+        auto png = client.render_image(*html, options.scale, options.timeout);
+        if (!png) return failed(png.error());
+        const auto size = png_size(*png);
+        if (!size) {
+            outcome.error = "the helper's picture is not a PNG file";
+            return outcome;
+        }
+        if (!write_file(job.output, *png, outcome.error)) return outcome;
+        outcome.ok = true;
+        outcome.line = job.name + " -> " + job.output.string() + ": " + std::to_string(size->first) + "x" +
+                       std::to_string(size->second) + " px, " + took();
+        return outcome;
+    }
+
+    auto log = client.render_log(*html, options.width, options.scale, options.timeout);
+    if (!log) return failed(log.error());
+    const auto size = stitch(log->bands, job.output, outcome.error);
+    if (!size) return outcome;
+    if (options.bands) {
+        fs::path stem = job.output;
+        stem.replace_extension();
+        for (std::size_t i = 0; i < log->bands.size(); ++i) {
+            fs::path band = stem;
+            band += ".band-" + std::to_string(i) + ".png";
+            if (!write_file(band, log->bands[i].png, outcome.error)) return outcome;
+        }
+    }
+    const auto links = qor_webview::parse_links(log->links);
+    outcome.ok = true;
+    outcome.line = job.name + " -> " + job.output.string() + ": " + std::to_string(size->first) + "x" +
+                   std::to_string(size->second) + " px (" + short_float(log->width) + "x" +
+                   short_float(log->height) + " css), " + plural(log->bands.size(), "band", "bands") + ", " +
+                   (links ? plural(links->size(), "link", "links") : std::string("links unreadable")) + ", " +
+                   took();
+    return outcome;
+}
+
+int run(const Options& options) {
+    int failures = 0;
+    const std::vector<Job> jobs = plan(options, failures);
+    if (jobs.empty()) return failures > 0 ? 1 : 0;
+
+    // A folder asked for is made; a file's folder must exist.
+    for (const auto& job : jobs) {
+        const fs::path folder = job.output.parent_path();
+        std::error_code ec;
+        if (!folder.empty() && !fs::is_directory(folder, ec)) {
+            fs::create_directories(folder, ec);
+            if (ec) {
+                error_line(folder.string() + ": cannot make the folder: " + ec.message());
+                return 1;
+            }
+        }
+    }
+
+    qor_webview::ClientOptions client_options;
+    client_options.helper = find_helper(options.helper);
+    client_options.call_timeout = options.timeout;
+    // The helper's own notes are for people debugging it; RUST_LOG still
+    // asks for them.
+    if (std::getenv("RUST_LOG") == nullptr) client_options.rust_log = "warn";
+    PrivateDisplay display;
+    if (!has_display()) {
+        std::string error;
+        const auto name = display.start(error);
+        if (!name) {
+            error_line("no display (DISPLAY and WAYLAND_DISPLAY are unset) and " + error);
+            return 1;
+        }
+        client_options.environment = {{"DISPLAY", *name}, {"WAYLAND_DISPLAY", std::nullopt}, {"GDK_BACKEND", "x11"}};
+    }
+    auto client = qor_webview::Client::start(client_options);
+    if (!client) {
+        error_line(client.error().text());
+        return 1;
+    }
+
+    const auto started = Clock::now();
+    std::size_t done = 0, rendered = 0;
+    for (const auto& job : jobs) {
+        ++done;
+        const Outcome outcome = render_one(*client, options, job);
+        if (outcome.ok) {
+            ++rendered;
+            if (!options.quiet) {
+                std::string line = jobs.size() > 1 ? "[" + std::to_string(done) + "/" + std::to_string(jobs.size()) + "] " : "";
+                line += outcome.line;
+                line += '\n';
+                std::fwrite(line.data(), 1, line.size(), stdout);
+                std::fflush(stdout);
+            }
+            continue;
+        }
+        ++failures;
+        error_line(job.name + ": " + outcome.error);
+        if (outcome.stopped || !client->running()) {
+            // The helper went with this file; the next ones get a new one.
+            if (auto restarted = client->restart(); !restarted) {
+                error_line("cannot restart the helper: " + restarted.error().text());
+                failures += static_cast<int>(jobs.size() - done);
+                break;
+            }
+        }
+    }
+    if (jobs.size() > 1 && !options.quiet) {
+        const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+        std::string line = plural(jobs.size(), "file", "files") + ": " + std::to_string(rendered) + " rendered, " +
+                           std::to_string(jobs.size() - rendered) + " failed, " + fixed(seconds, 1) + " s\n";
+        std::fwrite(line.data(), 1, line.size(), stdout);
+    }
+    return failures > 0 ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    auto parsed = parse_command_line(argc, argv);
+    if (const int* status = std::get_if<int>(&parsed)) return *status;
+    return run(std::get<Options>(parsed));
+}
