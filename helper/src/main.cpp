@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
 
     const char* filter = std::getenv("RUST_LOG");
     if (!log::install(log::Filter::from_env(filter ? std::optional<std::string_view>(filter) : std::nullopt))) {
-        static constexpr char message[] = "Unable to install global subscriber: a global default trace dispatcher has already been set\n";
+        static constexpr char message[] = "Unable to install global subscriber: a log is already installed\n";
         (void)!write(2, message, sizeof message - 1);
         return 101;
     }
