@@ -1,12 +1,13 @@
 // How fast the helper answers and how much memory it takes with its WebKit
-// processes. Starts the profiled helper once on an X server of its own,
-// warms it up, then sends `render_log` requests over a corpus of log entries
-// (short, medium, about 3000 and 25000 CSS px tall) at width 600 and scales
-// 1 and 2, and `render_image` requests over the same entries, interleaved
-// round by round. For each it reports the median and 90th percentile of the
-// time from writing the request to having read the answer line, the answer's
-// size, and how the helper's own time splits into phases (from the profile
-// lines the profiled build writes to standard error). The memory of the
+// processes. Starts the profiled helper once, through the library's client,
+// on an X server of its own, warms it up, then sends `render_log` requests
+// over a corpus of log entries (short, medium, about 3000 and 25000 CSS px
+// tall) at width 600 and scales 1 and 2, and `render_image` requests over the
+// same entries, interleaved round by round. For each it reports the median
+// and 90th percentile of the time the client call takes (request written,
+// answer read and decoded), the size of the decoded PNG files, and how the
+// helper's own time splits into phases (from the profile lines the profiled
+// build writes to standard error after each answer). The memory of the
 // process tree is sampled from /proc during the run.
 //
 //   helper_bench [--helper PATH] [--corpus DIR] [--rounds N] [--warmup N]
@@ -15,7 +16,6 @@
 // --flat N adds the flatness run: N mixed requests, with the tree's memory
 // printed every 100.
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,22 +26,27 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
 #include <mutex>
-#include <set>
+#include <optional>
+#include <span>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
-#include "helper_client.hpp"
+#include "private_display.hpp"
+#include "qor_webview/client.hpp"
 #include "qor_webview/protocol.hpp"
 
 namespace fs = std::filesystem;
-namespace client = qor_webview::client;
 namespace protocol = qor_webview::protocol;
 using Clock = std::chrono::steady_clock;
 
@@ -49,6 +54,30 @@ namespace {
 
 constexpr auto kAnswerTimeout = std::chrono::seconds(60);
 constexpr auto kProfileTimeout = std::chrono::seconds(5);
+
+double elapsed_ms(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+// `value` with `digits` after the point, whatever the locale.
+std::string fixed(double value, int digits) {
+    if (std::isnan(value)) return "-";
+    char buffer[64];
+    const auto r = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, digits);
+    return std::string(buffer, r.ptr);
+}
+
+// Width and height from a PNG file's header.
+std::optional<std::pair<std::uint32_t, std::uint32_t>> png_size(std::span<const std::uint8_t> png) {
+    static constexpr std::uint8_t signature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    if (png.size() < 24 || std::memcmp(png.data(), signature, 8) != 0 || std::memcmp(png.data() + 12, "IHDR", 4) != 0)
+        return std::nullopt;
+    const auto be32 = [&png](std::size_t at) {
+        return std::uint32_t{png[at]} << 24 | std::uint32_t{png[at + 1]} << 16 | std::uint32_t{png[at + 2]} << 8 |
+               std::uint32_t{png[at + 3]};
+    };
+    return std::pair{be32(16), be32(20)};
+}
 
 // ------------------------------------------------------------------ corpus
 
@@ -298,7 +327,7 @@ private:
     std::thread thread_;
 };
 
-std::string mb(long kb) { return client::fixed(double(kb) / 1024.0, 0) + " MB"; }
+std::string mb(long kb) { return fixed(double(kb) / 1024.0, 0) + " MB"; }
 
 // ---------------------------------------------------------------- requests
 
@@ -308,11 +337,9 @@ struct Case {
     Kind kind = Kind::Log;
     const Doc* doc = nullptr;
     float scale = 1;
-    std::string wire;
     // measured
     std::vector<double> latency_ms;
     std::vector<std::map<std::string, double>> phases;  // ms per phase, one map per request
-    std::size_t answer_bytes = 0;
     std::size_t png_bytes = 0;
     std::size_t bands = 0;
     std::string picture;  // device px
@@ -331,14 +358,6 @@ std::string short_scale(float v) {
     std::string s = f32(v);
     if (s.size() > 2 && s.compare(s.size() - 2, 2, ".0") == 0) s.resize(s.size() - 2);
     return s;
-}
-
-std::string wire_for(Kind kind, const Doc& doc, float scale) {
-    std::string w = kind == Kind::Log ? R"({"type":"render_log","html":)" : R"({"type":"render_image","html":)";
-    protocol::append_json_string(w, doc.html);
-    if (kind == Kind::Log) w += R"(,"width":600)";
-    w += R"(,"scale":)" + f32(scale) + "}";
-    return w;
 }
 
 // "profile: request=request load=1234 script=567 ..." -> phase -> ms.
@@ -375,91 +394,129 @@ double percentile(std::vector<double> v, double p) {
     return v[std::clamp<std::size_t>(rank, 1, v.size()) - 1];
 }
 
+// The helper's standard error, kept line by line as the client hands it
+// over, for the profile line each answer is followed by.
+class StderrLines {
+public:
+    void add(std::string_view line) {
+        {
+            std::lock_guard lock(mutex_);
+            lines_.emplace_back(line);
+        }
+        arrived_.notify_all();
+    }
+
+    // Waits until a line starting with `prefix` has arrived and returns it;
+    // the lines before it are dropped, the ones after it stay.
+    std::optional<std::string> take(std::string_view prefix, std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        const auto deadline = Clock::now() + timeout;
+        while (true) {
+            while (!lines_.empty()) {
+                std::string line = std::move(lines_.front());
+                lines_.pop_front();
+                if (line.starts_with(prefix)) return line;
+            }
+            if (arrived_.wait_until(lock, deadline) == std::cv_status::timeout && lines_.empty()) return std::nullopt;
+        }
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::deque<std::string> lines_;
+};
+
 struct Exchange {
     double ms = 0;
-    std::string line;
+    std::optional<qor_webview::LogPicture> log;
+    std::optional<std::vector<std::uint8_t>> image;
+    std::string failed;  // a `failed` answer's text
     std::map<std::string, double> phases;
 };
 
-bool exchange(client::Helper& helper, const std::string& wire, Exchange& out, std::string& error) {
+// One request through the client, timed around the call. False when the
+// helper could not answer at all (gone, or no answer in time); a `failed`
+// answer is an answer.
+bool exchange(qor_webview::Client& client, StderrLines& errors, Kind kind, const Doc& doc, float scale,
+              Exchange& out, std::string& error) {
+    out = Exchange{};
+    const auto answered = [&](const qor_webview::Error& e) {
+        if (e.is<qor_webview::Error::Stopped>() || e.is<qor_webview::Error::Call>()) {
+            error = e.text();
+            return false;
+        }
+        out.failed = e.text();
+        return true;
+    };
     auto t0 = Clock::now();
-    if (!helper.send(wire)) {
-        error = "the helper is gone";
-        return false;
+    bool ok = true;
+    if (kind == Kind::Log) {
+        auto log = client.render_log(doc.html, 600, scale, kAnswerTimeout);
+        out.ms = elapsed_ms(t0, Clock::now());
+        if (log) out.log = std::move(*log);
+        else ok = answered(log.error());
+    } else {
+        auto png = client.render_image(doc.html, scale, kAnswerTimeout);
+        out.ms = elapsed_ms(t0, Clock::now());
+        if (png) out.image = std::move(*png);
+        else ok = answered(png.error());
     }
-    auto line = helper.read_answer(kAnswerTimeout, error);
-    auto t1 = Clock::now();
-    if (!line) return false;
-    out.ms = client::elapsed_ms(t0, t1);
-    out.line = std::move(*line);
-    auto profile = helper.wait_stderr_line("profile: ", kProfileTimeout);
+    if (!ok) return false;
+    auto profile = errors.take("profile: ", kProfileTimeout);
     out.phases = profile ? parse_profile(*profile) : std::map<std::string, double>{};
-    // Whatever else the helper said is not ours to keep.
-    helper.stderr_lines().clear();
     return true;
 }
 
 // Checks one answer of a case and records its sizes.
-void inspect(Case& c, const std::string& line) {
-    c.answer_bytes = line.size() + 1;
-    std::string error;
-    auto a = client::parse_answer(line, error);
-    if (!a) {
-        c.notes.push_back("malformed answer: " + error);
-        return;
-    }
-    if (a->type == "failed") {
-        c.notes.push_back("failed (" + a->kind + "): " + a->message);
+void inspect(Case& c, const Exchange& ex) {
+    if (!ex.failed.empty()) {
+        c.notes.push_back("failed: " + ex.failed);
         return;
     }
     const std::uint32_t scale = std::uint32_t(c.scale);
     if (c.kind == Kind::Image) {
-        if (a->type != "image") {
-            c.notes.push_back("a " + a->type + " answer");
-            return;
-        }
-        auto bytes = client::decode_base64(a->png);
-        auto size = bytes ? client::png_size(*bytes) : std::nullopt;
+        auto size = ex.image ? png_size(*ex.image) : std::nullopt;
         if (!size) {
-            c.notes.push_back("png is not a base64 PNG");
+            c.notes.push_back("the picture is not a PNG file");
             return;
         }
         c.bands = 1;
-        c.png_bytes = bytes->size();
+        c.png_bytes = ex.image->size();
         c.picture = std::to_string(size->first) + "x" + std::to_string(size->second);
         return;
     }
-    if (a->type != "log") {
-        c.notes.push_back("a " + a->type + " answer");
+    if (!ex.log) {
+        c.notes.push_back("no log entry");
         return;
     }
-    if (a->width != 600.0) c.notes.push_back("width " + client::fixed(a->width, 3) + ", not 600");
-    c.height = a->height;
-    c.bands = a->tiles.size();
+    const auto& log = *ex.log;
+    if (log.width != 600.0f) c.notes.push_back("width " + fixed(log.width, 3) + ", not 600");
+    c.height = log.height;
+    c.bands = log.bands.size();
     std::uint32_t width = 0, rows = 0;
     double expect_top = 0;
-    for (const auto& t : a->tiles) {
-        if (t.top != expect_top) c.notes.push_back("band at " + client::fixed(t.top, 1) + " leaves a gap");
-        expect_top = t.top + t.height;
-        auto bytes = client::decode_base64(t.png);
-        auto size = bytes ? client::png_size(*bytes) : std::nullopt;
+    for (const auto& band : log.bands) {
+        if (band.top != expect_top) c.notes.push_back("band at " + fixed(band.top, 1) + " leaves a gap");
+        expect_top = double(band.top) + double(band.height);
+        auto size = png_size(band.png);
         if (!size) {
-            c.notes.push_back("a band's png is not a base64 PNG");
+            c.notes.push_back("a band is not a PNG file");
             return;
         }
         if (size->first != 600 * scale) c.notes.push_back("a band " + std::to_string(size->first) + " px wide");
         if (size->second > 4097) c.notes.push_back("a band of " + std::to_string(size->second) + " rows");
         width = std::max(width, size->first);
         rows += size->second;
-        c.png_bytes += bytes->size();
+        c.png_bytes += band.png.size();
     }
-    if (expect_top != a->height) c.notes.push_back("bands end at " + client::fixed(expect_top, 1));
-    if (double(rows) != std::round(a->height * scale))
-        c.notes.push_back(std::to_string(rows) + " rows for height " + client::fixed(a->height, 1));
+    if (expect_top != log.height) c.notes.push_back("bands end at " + fixed(expect_top, 1));
+    if (double(rows) != std::round(double(log.height) * scale))
+        c.notes.push_back(std::to_string(rows) + " rows for height " + fixed(log.height, 1));
     c.picture = std::to_string(width) + "x" + std::to_string(rows);
 }
 
-std::string ms_text(double v) { return client::fixed(v, v < 10 ? 2 : 1); }
+std::string ms_text(double v) { return fixed(v, v < 10 ? 2 : 1); }
 
 std::string pad(std::string s, std::size_t width, bool right = false) {
     if (s.size() >= width) return s + " ";
@@ -527,41 +584,50 @@ Options parse_options(int argc, char** argv) {
 
 // ------------------------------------------------------------------- runs
 
-bool run_latency(client::Helper& helper, std::vector<Case>& cases, const Options& o) {
+// The helper under test and where its standard error goes.
+struct Bench {
+    qor_webview::Client& client;
+    StderrLines& errors;
+};
+
+bool run_latency(Bench& bench, std::vector<Case>& cases, const Options& o) {
     std::string error;
     Exchange ex;
     std::cerr << "warming up: " << o.warmup << " round(s) of " << cases.size() << " requests\n";
     for (int r = 0; r < o.warmup; ++r) {
         for (auto& c : cases) {
-            if (!exchange(helper, c.wire, ex, error)) {
+            if (!exchange(bench.client, bench.errors, c.kind, *c.doc, c.scale, ex, error)) {
                 std::cerr << "helper_bench: " << error << "\n";
                 return false;
             }
         }
     }
-    print_memory(sample_tree(helper.pid()), "after warm-up");
-    Sampler sampler(helper.pid());
+    const pid_t pid = bench.client.pid();
+    print_memory(sample_tree(pid), "after warm-up");
+    Sampler sampler(pid);
     auto started = Clock::now();
     for (int r = 0; r < o.rounds; ++r) {
         std::cerr << "round " << r + 1 << " of " << o.rounds << "\n";
         for (auto& c : cases) {
-            if (!exchange(helper, c.wire, ex, error)) {
+            if (!exchange(bench.client, bench.errors, c.kind, *c.doc, c.scale, ex, error)) {
                 std::cerr << "helper_bench: " << error << "\n";
                 return false;
             }
             c.latency_ms.push_back(ex.ms);
             c.phases.push_back(std::move(ex.phases));
-            if (r == 0) inspect(c, ex.line);
+            if (r == 0) inspect(c, ex);
         }
     }
-    double seconds = client::elapsed_ms(started, Clock::now()) / 1000.0;
-    TreeTotals end = sample_tree(helper.pid());
+    double seconds = elapsed_ms(started, Clock::now()) / 1000.0;
+    TreeTotals end = sample_tree(pid);
 
     std::cout << "\nlatency: " << o.rounds << " rounds after " << o.warmup
-              << " warm-up, width 600; ms from writing the request to having read the answer line\n";
+              << " warm-up, width 600; ms of the client call (request written, answer read and decoded);\n"
+                 "helper: its own total; PNG: the decoded PNG files of one answer (the client does not show the\n"
+                 "answer line, whose base64 is about 4/3 of that)\n";
     std::cout << pad("request", 13) << pad("document", 11) << pad("scale", 6) << pad("median", 8, true)
-              << pad("p90", 8, true) << pad("helper", 8, true) << pad("answer", 10, true) << pad("PNG", 10, true)
-              << pad("bands", 6, true) << pad("height", 7, true) << "picture px\n";
+              << pad("p90", 8, true) << pad("helper", 8, true) << pad("PNG", 10, true) << pad("bands", 6, true)
+              << pad("height", 7, true) << "picture px\n";
     for (auto& c : cases) {
         std::vector<double> totals;
         for (auto& p : c.phases)
@@ -569,10 +635,9 @@ bool run_latency(client::Helper& helper, std::vector<Case>& cases, const Options
         std::cout << pad(c.kind == Kind::Log ? "render_log" : "render_image", 13) << pad(c.doc->name, 11)
                   << pad(short_scale(c.scale), 6) << pad(ms_text(median(c.latency_ms)), 8, true)
                   << pad(ms_text(percentile(c.latency_ms, 90)), 8, true) << pad(ms_text(median(totals)), 8, true)
-                  << pad(client::fixed(double(c.answer_bytes) / 1024.0, 1) + " KB", 10, true)
-                  << pad(client::fixed(double(c.png_bytes) / 1024.0, 1) + " KB", 10, true)
+                  << pad(fixed(double(c.png_bytes) / 1024.0, 1) + " KB", 10, true)
                   << pad(std::to_string(c.bands), 6, true)
-                  << pad(c.kind == Kind::Log ? client::fixed(c.height, 0) : "-", 7, true) << c.picture << "\n";
+                  << pad(c.kind == Kind::Log ? fixed(c.height, 0) : "-", 7, true) << c.picture << "\n";
         for (const auto& n : c.notes) std::cout << "    note: " << n << "\n";
     }
 
@@ -603,12 +668,12 @@ bool run_latency(client::Helper& helper, std::vector<Case>& cases, const Options
             own_share.push_back(100.0 * own / t);
             own_ms.push_back(own);
         }
-        std::cout << pad(ms_text(median(total)), 9, true) << pad(client::fixed(median(webkit_share), 1), 8, true)
-                  << pad(client::fixed(median(png_share), 1), 6, true)
-                  << pad(client::fixed(median(own_share), 1), 6, true) << ms_text(median(own_ms)) << "\n";
+        std::cout << pad(ms_text(median(total)), 9, true) << pad(fixed(median(webkit_share), 1), 8, true)
+                  << pad(fixed(median(png_share), 1), 6, true) << pad(fixed(median(own_share), 1), 6, true)
+                  << ms_text(median(own_ms)) << "\n";
     }
 
-    std::cout << "\nmemory of the helper and its WebKit processes during the measured rounds (" << client::fixed(seconds, 0)
+    std::cout << "\nmemory of the helper and its WebKit processes during the measured rounds (" << fixed(seconds, 0)
               << " s): peak RSS sum " << mb(sampler.peak_rss_kb()) << " (sampled every 50 ms), peak PSS sum "
               << mb(sampler.peak_pss_kb()) << " (every second), at most " << sampler.peak_processes()
               << " processes\n";
@@ -616,26 +681,32 @@ bool run_latency(client::Helper& helper, std::vector<Case>& cases, const Options
     return true;
 }
 
-bool run_flat(client::Helper& helper, const std::vector<Doc>& docs, int count) {
+bool run_flat(Bench& bench, const std::vector<Doc>& docs, int count) {
     // A mix of sizes and both scales: memory that follows the variety of
     // pictures, not their number, shows up here.
-    std::vector<std::string> mix;
+    struct Request {
+        Kind kind;
+        const Doc* doc;
+        float scale;
+    };
+    std::vector<Request> mix;
     for (float scale : {1.0f, 2.0f})
-        for (std::size_t d = 0; d < 3; ++d) mix.push_back(wire_for(Kind::Log, docs[d], scale));
-    mix.push_back(wire_for(Kind::Log, docs[3], 1.0f));
-    mix.push_back(wire_for(Kind::Image, docs[1], 1.0f));
+        for (std::size_t d = 0; d < 3; ++d) mix.push_back({Kind::Log, &docs[d], scale});
+    mix.push_back({Kind::Log, &docs[3], 1.0f});
+    mix.push_back({Kind::Image, &docs[1], 1.0f});
 
     std::cout << "\nmemory over " << count << " requests (cycling render_log short, medium, tall-3000 at scales 1 "
               << "and 2, tall-25000 at scale 1, render_image medium at scale 1)\n";
     std::cout << pad("requests", 9, true) << pad("seconds", 8, true) << pad("procs", 6, true)
               << pad("RSS sum", 9, true) << pad("PSS sum", 9, true) << pad("helper RSS", 11, true)
               << "web processes RSS\n";
+    const pid_t pid = bench.client.pid();
     auto row = [&](int done, Clock::time_point start) {
-        TreeTotals t = sample_tree(helper.pid());
+        TreeTotals t = sample_tree(pid);
         long own = 0, web = 0;
-        for (const auto& p : t.each) (p.pid == helper.pid() ? own : web) += p.rss_kb;
+        for (const auto& p : t.each) (p.pid == pid ? own : web) += p.rss_kb;
         std::cout << pad(std::to_string(done), 9, true)
-                  << pad(client::fixed(client::elapsed_ms(start, Clock::now()) / 1000.0, 0), 8, true)
+                  << pad(fixed(elapsed_ms(start, Clock::now()) / 1000.0, 0), 8, true)
                   << pad(std::to_string(t.processes), 6, true) << pad(mb(t.rss_kb), 9, true)
                   << pad(mb(t.pss_kb), 9, true) << pad(mb(own), 11, true) << mb(web) << std::endl;
     };
@@ -645,11 +716,12 @@ bool run_flat(client::Helper& helper, const std::vector<Doc>& docs, int count) {
     Exchange ex;
     int failed = 0;
     for (int i = 0; i < count; ++i) {
-        if (!exchange(helper, mix[std::size_t(i) % mix.size()], ex, error)) {
+        const Request& r = mix[std::size_t(i) % mix.size()];
+        if (!exchange(bench.client, bench.errors, r.kind, *r.doc, r.scale, ex, error)) {
             std::cerr << "helper_bench: request " << i << ": " << error << "\n";
             return false;
         }
-        if (ex.line.compare(0, 17, R"({"type":"failed",)") == 0) ++failed;
+        if (!ex.failed.empty()) ++failed;
         if ((i + 1) % 100 == 0 || i + 1 == count) row(i + 1, start);
     }
     if (failed) std::cout << failed << " requests failed\n";
@@ -667,23 +739,33 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    client::StartOptions start;
-    start.program = o.helper;
-    start.force_own_display = true;
-    start.capture_stderr = true;
-    auto t0 = Clock::now();
-    auto helper = client::Helper::start(start, error);
-    if (!helper) {
-        std::cerr << "helper_bench: cannot start " << o.helper << ": " << error << "\n";
+    // Always an X server of its own, display or not, so that runs compare
+    // whatever session they are started from.
+    qor_webview_cli::PrivateDisplay display;
+    if (!display.start(error)) {
+        std::cerr << "helper_bench: " << error << "\n";
         return 1;
     }
-    double ready_ms = client::elapsed_ms(t0, Clock::now());
-    std::cout << "helper_bench: " << o.helper << " on " << helper->display_description() << ", ready after "
-              << client::fixed(ready_ms, 0) << " ms\n";
+    StderrLines errors;
+    qor_webview::ClientOptions options;
+    options.helper = o.helper;
+    options.environment = display.helper_environment();
+    options.call_timeout = kAnswerTimeout;
+    options.on_stderr = [&errors](std::string_view line) { errors.add(line); };
+    auto t0 = Clock::now();
+    auto client = qor_webview::Client::start(options);
+    if (!client) {
+        std::cerr << "helper_bench: cannot start " << o.helper << ": " << client.error().text() << "\n";
+        return 1;
+    }
+    double ready_ms = elapsed_ms(t0, Clock::now());
+    std::cout << "helper_bench: " << client->helper_path() << " on Xvfb " << display.name() << ", ready after "
+              << fixed(ready_ms, 0) << " ms\n";
     std::cout << "corpus:";
     for (const auto& d : docs) std::cout << " " << d.name << " (" << d.html.size() << " bytes)";
     std::cout << "\n";
 
+    Bench bench{*client, errors};
     bool ok = true;
     if (o.latency) {
         std::vector<Case> cases;
@@ -694,13 +776,10 @@ int main(int argc, char** argv) {
                     c.kind = kind;
                     c.doc = &d;
                     c.scale = scale;
-                    c.wire = wire_for(kind, d, scale);
                     cases.push_back(std::move(c));
                 }
-        ok = run_latency(*helper, cases, o);
+        ok = run_latency(bench, cases, o);
     }
-    if (ok && o.flat > 0) ok = run_flat(*helper, docs, o.flat);
-    int status = helper->finish();
-    if (status != 0) std::cout << "the helper ended with status " << status << "\n";
-    return ok && status == 0 ? 0 : 1;
+    if (ok && o.flat > 0) ok = run_flat(bench, docs, o.flat);
+    return ok ? 0 : 1;
 }

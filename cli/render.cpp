@@ -5,15 +5,12 @@
 // Each file is rendered as a log entry (render_log) and its bands stitched
 // into one picture, or with --image as one picture of the whole content
 // (render_image). One line per file tells what was made; each failure is one
-// line on standard error, and the other files are still rendered.
+// line on standard error, and the other files are still rendered. With
+// --evaluate it runs script files in the helper's page instead and prints
+// the text value of an expression.
 
 #include <cairo.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,9 +35,9 @@
 #include <variant>
 #include <vector>
 
+#include "private_display.hpp"
 #include "qor_webview/client.hpp"
-
-extern char** environ;
+#include "qor_webview/protocol.hpp"
 
 namespace {
 
@@ -51,6 +48,7 @@ constexpr std::string_view program = "qor_webview_render";
 
 constexpr std::string_view usage_text =
     "Usage: qor_webview_render [OPTIONS] [FILE | FOLDER | -]...\n"
+    "       qor_webview_render --evaluate EXPRESSION [OPTIONS] [SCRIPT | -]...\n"
     "Renders HTML files (all *.html files of a folder; '-' or nothing: standard input)\n"
     "into PNG pictures with qor_webview_helper.\n"
     "\n"
@@ -61,6 +59,10 @@ constexpr std::string_view usage_text =
     "  -o, --output PATH  the picture's file name when one file is given, else the\n"
     "                     folder to write into (default: the current folder)\n"
     "      --bands        also write a log entry's bands as NAME.band-N.png\n"
+    "  -e, --evaluate EXPRESSION\n"
+    "                     render nothing: run the given script files ('-': standard\n"
+    "                     input; nothing: none) in order in the helper's page, then\n"
+    "                     print the text value of EXPRESSION (with -q: that text only)\n"
     "      --helper PATH  the helper executable (default: the one installed with\n"
     "                     this program, or $QOR_WEBVIEW_HELPER)\n"
     "      --timeout MS   time limit per file in milliseconds (default 60000)\n"
@@ -68,8 +70,8 @@ constexpr std::string_view usage_text =
     "  -h, --help         show this text\n"
     "\n"
     "Without DISPLAY and WAYLAND_DISPLAY a private Xvfb server is started.\n"
-    "The exit status is 0 when every file was rendered, 1 when some were not,\n"
-    "2 for a wrong command line.\n";
+    "The exit status is 0 when every file was rendered (or the expression\n"
+    "evaluated), 1 when some were not, 2 for a wrong command line.\n";
 
 void error_line(std::string_view text) {
     std::string line(program);
@@ -117,6 +119,7 @@ struct Options {
     bool bands = false;
     bool quiet = false;
     std::optional<std::string> output;
+    std::optional<std::string> evaluate;  // the expression
     std::string helper;
     qor_webview::Milliseconds timeout{60'000};
     std::vector<std::string> inputs;
@@ -177,6 +180,10 @@ std::variant<Options, int> parse_command_line(int argc, char** argv) {
             const auto v = value();
             if (!v || v->empty()) return bad("--output needs a path");
             options.output = std::string(*v);
+        } else if (arg == "-e" || arg == "--evaluate") {
+            const auto v = value();
+            if (!v || v->empty()) return bad("--evaluate needs an expression");
+            options.evaluate = std::string(*v);
         } else if (arg == "--helper") {
             const auto v = value();
             if (!v || v->empty()) return bad("--helper needs a path");
@@ -190,7 +197,9 @@ std::variant<Options, int> parse_command_line(int argc, char** argv) {
             return bad("unknown option " + std::string(arg));
         }
     }
-    if (options.inputs.empty()) options.inputs.emplace_back("-");
+    if (options.evaluate && options.image) return bad("--evaluate and --image exclude each other");
+    // Scripts are optional; a picture needs its HTML from somewhere.
+    if (options.inputs.empty() && !options.evaluate) options.inputs.emplace_back("-");
     return options;
 }
 
@@ -406,83 +415,7 @@ std::optional<std::pair<int, int>> stitch(const std::vector<qor_webview::LogBand
     return std::pair{width, height};
 }
 
-// ---------------------------------------------------------------- a display
-
-// A private Xvfb server, stopped (by its process id) when this ends.
-class PrivateDisplay {
-public:
-    ~PrivateDisplay() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            int status;
-            while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-            }
-        }
-    }
-
-    // Starts Xvfb and returns its display name (":N"), or nullopt with the
-    // reason in `error`.
-    std::optional<std::string> start(std::string& error) {
-        int ready[2];
-        if (::pipe2(ready, O_CLOEXEC) != 0) {
-            error = "pipe: " + os_text(errno);
-            return std::nullopt;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, ready[1], 3);
-        char* argv[] = {const_cast<char*>("Xvfb"), const_cast<char*>("-displayfd"), const_cast<char*>("3"),
-                        const_cast<char*>("-screen"),  const_cast<char*>("0"),  const_cast<char*>("1280x1024x24"),
-                        const_cast<char*>("-nolisten"), const_cast<char*>("tcp"), nullptr};
-        const int rc = ::posix_spawnp(&pid_, "Xvfb", &actions, nullptr, argv, environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(ready[1]);
-        if (rc != 0) {
-            pid_ = -1;
-            ::close(ready[0]);
-            error = "cannot start Xvfb (package xvfb): " + os_text(rc);
-            return std::nullopt;
-        }
-        // Xvfb writes its display number and a line feed once it takes
-        // clients.
-        std::string number;
-        const auto deadline = Clock::now() + std::chrono::seconds(15);
-        while (number.find('\n') == std::string::npos) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0) break;
-            pollfd p{ready[0], POLLIN, 0};
-            const int n = ::poll(&p, 1, static_cast<int>(left));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            char buffer[32];
-            const ssize_t got = ::read(ready[0], buffer, sizeof buffer);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) break;
-            number.append(buffer, static_cast<std::size_t>(got));
-        }
-        ::close(ready[0]);
-        const auto feed = number.find('\n');
-        if (feed == std::string::npos || !parse_number<unsigned>(std::string_view(number).substr(0, feed))) {
-            error = "Xvfb did not report a display";
-            return std::nullopt;
-        }
-        return ":" + number.substr(0, feed);
-    }
-
-private:
-    pid_t pid_ = -1;
-};
-
-bool has_display() {
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
-        const char* value = std::getenv(name);
-        if (value != nullptr && *value != '\0') return true;
-    }
-    return false;
-}
+// ---------------------------------------------------------------- the helper
 
 // The helper when none is named: where the client looks, then beside this
 // program in a build tree.
@@ -564,7 +497,68 @@ Outcome render_one(qor_webview::Client& client, const Options& options, const Jo
     return outcome;
 }
 
+// Starts the helper, on a private X server when there is no display. Says
+// why on standard error when it cannot.
+std::optional<qor_webview::Client> start_client(const Options& options, qor_webview_cli::PrivateDisplay& display) {
+    qor_webview::ClientOptions client_options;
+    client_options.helper = find_helper(options.helper);
+    client_options.call_timeout = options.timeout;
+    // The helper's own notes are for people debugging it; RUST_LOG still
+    // asks for them.
+    if (std::getenv("RUST_LOG") == nullptr) client_options.rust_log = "warn";
+    if (!qor_webview_cli::has_display()) {
+        std::string error;
+        if (!display.start(error)) {
+            error_line("no display (DISPLAY and WAYLAND_DISPLAY are unset) and " + error);
+            return std::nullopt;
+        }
+        client_options.environment = display.helper_environment();
+    }
+    auto client = qor_webview::Client::start(client_options);
+    if (!client) {
+        error_line(client.error().text());
+        return std::nullopt;
+    }
+    return std::move(*client);
+}
+
+int evaluate(const Options& options) {
+    std::vector<std::string> scripts;
+    for (const auto& input : options.inputs) {
+        std::string error;
+        auto text = read_input(input, error);
+        if (!text) {
+            error_line((input == "-" ? std::string("standard input") : input) + ": " + error);
+            return 1;
+        }
+        scripts.push_back(std::move(*text));
+    }
+    qor_webview_cli::PrivateDisplay display;
+    auto client = start_client(options, display);
+    if (!client) return 1;
+
+    const auto started = Clock::now();
+    const auto text = client->evaluate(scripts, *options.evaluate, options.timeout);
+    if (!text) {
+        error_line("evaluate: " + text.error().text());
+        return 1;
+    }
+    std::string line;
+    if (options.quiet) {
+        line = *text;
+    } else {
+        // Quoted and escaped, so that the text is one line whatever it holds.
+        line = "evaluate (" + plural(scripts.size(), "script", "scripts") + ") -> ";
+        qor_webview::protocol::append_json_string(line, *text);
+        line += ", " + fixed(std::chrono::duration<double, std::milli>(Clock::now() - started).count(), 0) + " ms";
+    }
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    return 0;
+}
+
 int run(const Options& options) {
+    if (options.evaluate) return evaluate(options);
     int failures = 0;
     const std::vector<Job> jobs = plan(options, failures);
     if (jobs.empty()) return failures > 0 ? 1 : 0;
@@ -582,27 +576,9 @@ int run(const Options& options) {
         }
     }
 
-    qor_webview::ClientOptions client_options;
-    client_options.helper = find_helper(options.helper);
-    client_options.call_timeout = options.timeout;
-    // The helper's own notes are for people debugging it; RUST_LOG still
-    // asks for them.
-    if (std::getenv("RUST_LOG") == nullptr) client_options.rust_log = "warn";
-    PrivateDisplay display;
-    if (!has_display()) {
-        std::string error;
-        const auto name = display.start(error);
-        if (!name) {
-            error_line("no display (DISPLAY and WAYLAND_DISPLAY are unset) and " + error);
-            return 1;
-        }
-        client_options.environment = {{"DISPLAY", *name}, {"WAYLAND_DISPLAY", std::nullopt}, {"GDK_BACKEND", "x11"}};
-    }
-    auto client = qor_webview::Client::start(client_options);
-    if (!client) {
-        error_line(client.error().text());
-        return 1;
-    }
+    qor_webview_cli::PrivateDisplay display;
+    auto client = start_client(options, display);
+    if (!client) return 1;
 
     const auto started = Clock::now();
     std::size_t done = 0, rendered = 0;

@@ -176,8 +176,42 @@ TEST(RenderCommand, WithoutADisplayItStartsItsOwnServer) {
     EXPECT_EQ(picture->height(), 100);
 }
 
+TEST(RenderCommand, EvaluateRunsTheScriptsInOrderThenPrintsTheText) {
+    QOR_E2E_NEED_DISPLAY(DisplayKind::X11);
+    const TempDir in;
+    write_whole_file(in / "define.js", "globalThis.twice = (s) => s + '\\n\"' + s;");
+    RunOptions options;
+    options.input = "globalThis.word = twice('a');";
+    const auto result = render({"--evaluate", "twice(word)", in / "define.js", "-"}, options);
+    ASSERT_EQ(result.status, 0) << result.err;
+    const auto lines = split_lines(result.out);
+    ASSERT_EQ(lines.size(), 1u) << result.out;
+    // The text is quoted and escaped: a line feed in it stays on one line.
+    EXPECT_TRUE(lines[0].starts_with(R"(evaluate (2 scripts) -> "a\n\"a\n\"a\n\"a", )")) << lines[0];
+    EXPECT_TRUE(lines[0].ends_with(" ms")) << lines[0];
+
+    // Quiet: the bare text; no scripts at all is fine.
+    const auto quiet = render({"-q", "-e", "6 * 7"});
+    ASSERT_EQ(quiet.status, 0) << quiet.err;
+    EXPECT_EQ(quiet.out, "42\n");
+
+    write_whole_file(in / "throws.js", "throw new Error('nope')");
+    const auto failed = render({"-e", "1", in / "throws.js"});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(failed.out, "");
+    const auto errors = error_lines(failed.err);
+    ASSERT_EQ(errors.size(), 1u) << failed.err;
+    EXPECT_TRUE(errors[0].starts_with("qor_webview_render: evaluate: ")) << errors[0];
+
+    const auto missing = render({"-e", "1", in / "missing.js"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(error_lines(missing.err),
+              std::vector<std::string>{"qor_webview_render: " + (in / "missing.js") + ": no such file"});
+}
+
 TEST(RenderCommand, AWrongCommandLineIsOneLineAndStatusTwo) {
-    for (const auto& args : std::vector<std::vector<std::string>>{{"--width", "abc"}, {"--scale"}, {"--colour"}}) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"--width", "abc"}, {"--scale"}, {"--colour"}, {"--evaluate"}, {"--evaluate", "1", "--image"}}) {
         const auto result = run_program([&] {
             std::vector<std::string> all = {render_program};
             all.insert(all.end(), args.begin(), args.end());
