@@ -80,7 +80,8 @@ std::vector<std::string> child_environment(const EnvOverrides& overrides) {
         vars.emplace_back(std::string(name), std::string(entry.substr(eq + 1)));
     }
     for (const auto& [name, value] : overrides) {
-        std::erase_if(vars, [&](const auto& v) { return v.first == name; });
+        const std::string& key = name;
+        std::erase_if(vars, [&](const auto& v) { return v.first == key; });
         if (value) vars.emplace_back(name, *value);
     }
     std::vector<std::string> out;
@@ -908,7 +909,7 @@ private:
             skip_space();
             auto value = read_value(depth + 1);
             if (!value) return std::nullopt;
-            object.emplace_back(std::move(*key), std::move(*value));
+            object.push_back(Json::Member{std::move(*key), std::move(*value)});
             skip_space();
             if (at_end()) return std::nullopt;
             if (peek() == ',') {

@@ -195,8 +195,9 @@ struct Json {
         std::string text;
         double value = 0;
     };
+    struct Member;  // a key and its value, defined once Json is complete
     using Array = std::vector<Json>;
-    using Object = std::vector<std::pair<std::string, Json>>;
+    using Object = std::vector<Member>;
     std::variant<std::nullptr_t, bool, Number, std::string, Array, Object> value;
 
     bool is_null() const { return std::holds_alternative<std::nullptr_t>(value); }
@@ -209,6 +210,11 @@ struct Json {
     // A string found by following keys through nested objects, nullopt if
     // any step is missing or the end is not a string.
     std::optional<std::string> text_at(std::initializer_list<std::string_view> keys) const;
+};
+
+struct Json::Member {
+    std::string first;
+    Json second;
 };
 
 // Parses a whole JSON text (strict: one value, whitespace around it only,
