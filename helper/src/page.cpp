@@ -323,7 +323,8 @@ rt::Async<Expected<Surface, Error>> Page::snapshot(bool transparent) {
 rt::Async<Expected<std::unique_ptr<Page>, Error>> new_page(PageSetup setup, PageKind kind, std::int32_t scale) {
     if (setup.window_scaling && setup.display) set_x11_window_scale(setup.display, scale);
 
-    WebKitSettings* settings = webkit_settings_new();
+    auto owned_settings = GRef<WebKitSettings>::adopt(webkit_settings_new());
+    WebKitSettings* settings = owned_settings.get();
     webkit_settings_set_enable_javascript(settings, TRUE);
     webkit_settings_set_enable_javascript_markup(settings, kind == PageKind::Image);
     webkit_settings_set_javascript_can_open_windows_automatically(settings, FALSE);
@@ -356,7 +357,7 @@ rt::Async<Expected<std::unique_ptr<Page>, Error>> new_page(PageSetup setup, Page
 
     gtk_container_add(GTK_CONTAINER(window.get()), GTK_WIDGET(web_view.get()));
     gtk_widget_show_all(window.get());
-    g_object_unref(settings);
+    owned_settings.reset();  // the web view keeps it alive
 
     auto page = std::make_unique<Page>(std::move(window), std::move(web_view), std::move(shared));
     if (kind == PageKind::Evaluate) {
