@@ -42,6 +42,7 @@
 #include <utility>
 #include <vector>
 
+#include "png_header.hpp"
 #include "private_display.hpp"
 #include "qor_webview/client.hpp"
 #include "qor_webview/protocol.hpp"
@@ -67,17 +68,7 @@ std::string fixed(double value, int digits) {
     return std::string(buffer, r.ptr);
 }
 
-// Width and height from a PNG file's header.
-std::optional<std::pair<std::uint32_t, std::uint32_t>> png_size(std::span<const std::uint8_t> png) {
-    static constexpr std::uint8_t signature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    if (png.size() < 24 || std::memcmp(png.data(), signature, 8) != 0 || std::memcmp(png.data() + 12, "IHDR", 4) != 0)
-        return std::nullopt;
-    const auto be32 = [&png](std::size_t at) {
-        return std::uint32_t{png[at]} << 24 | std::uint32_t{png[at + 1]} << 16 | std::uint32_t{png[at + 2]} << 8 |
-               std::uint32_t{png[at + 3]};
-    };
-    return std::pair{be32(16), be32(20)};
-}
+using qor_webview::cli::png_size;
 
 // ------------------------------------------------------------------ corpus
 

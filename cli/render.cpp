@@ -35,6 +35,7 @@
 #include <variant>
 #include <vector>
 
+#include "png_header.hpp"
 #include "private_display.hpp"
 #include "qor_webview/client.hpp"
 #include "qor_webview/protocol.hpp"
@@ -337,17 +338,7 @@ cairo_surface_t* decode_png(std::span<const std::uint8_t> bytes) {
     return cairo_image_surface_create_from_png_stream(read_bytes, &reader);
 }
 
-// Width and height from a PNG file's header.
-std::optional<std::pair<std::uint32_t, std::uint32_t>> png_size(std::span<const std::uint8_t> png) {
-    static constexpr std::uint8_t signature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    if (png.size() < 24 || std::memcmp(png.data(), signature, 8) != 0 || std::memcmp(png.data() + 12, "IHDR", 4) != 0)
-        return std::nullopt;
-    const auto be32 = [&png](std::size_t at) {
-        return std::uint32_t{png[at]} << 24 | std::uint32_t{png[at + 1]} << 16 | std::uint32_t{png[at + 2]} << 8 |
-               std::uint32_t{png[at + 3]};
-    };
-    return std::pair{be32(16), be32(20)};
-}
+using qor_webview::cli::png_size;
 
 bool write_file(const fs::path& path, std::span<const std::uint8_t> bytes, std::string& error) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
