@@ -9,6 +9,7 @@
 #include <variant>
 
 #include "json_reader.hpp"
+#include "qor_webview/internal/utf8.hpp"
 
 namespace qor_webview::protocol {
 
@@ -52,36 +53,7 @@ std::string encode_request(const Request& request) {
     return out;
 }
 
-bool valid_utf8(std::string_view text) noexcept {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    std::size_t i = 0;
-    auto continuation = [&](std::size_t at) { return at < n && (p[at] & 0xC0) == 0x80; };
-    while (i < n) {
-        const unsigned char c = p[i];
-        if (c < 0x80) {
-            ++i;
-        } else if (c >= 0xC2 && c <= 0xDF) {
-            if (!continuation(i + 1)) return false;
-            i += 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            if (i + 1 >= n) return false;
-            const unsigned char lo = c == 0xE0 ? 0xA0 : 0x80;
-            const unsigned char hi = c == 0xED ? 0x9F : 0xBF;
-            if (p[i + 1] < lo || p[i + 1] > hi || !continuation(i + 2)) return false;
-            i += 3;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            if (i + 1 >= n) return false;
-            const unsigned char lo = c == 0xF0 ? 0x90 : 0x80;
-            const unsigned char hi = c == 0xF4 ? 0x8F : 0xBF;
-            if (p[i + 1] < lo || p[i + 1] > hi || !continuation(i + 2) || !continuation(i + 3)) return false;
-            i += 4;
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
+bool valid_utf8(std::string_view text) noexcept { return utf8::valid(text); }
 
 // ------------------------------------------------------------------ answers
 
