@@ -14,6 +14,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "qor_webview/internal/fd.hpp"
+
 extern char** environ;
 
 namespace qor_webview_cli {
@@ -48,26 +50,27 @@ std::optional<std::string> PrivateDisplay::start(std::string& error) {
         error = "Xvfb is already running";
         return std::nullopt;
     }
-    int ready[2];
-    if (::pipe2(ready, O_CLOEXEC) != 0) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
         error = "pipe: " + os_text(errno);
         return std::nullopt;
     }
+    qor_webview::detail::Fd ready(ends[0]), ready_write(ends[1]);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, ready[1], 3);
+    posix_spawn_file_actions_adddup2(&actions, ready_write.get(), 3);
     char* argv[] = {const_cast<char*>("Xvfb"),     const_cast<char*>("-displayfd"), const_cast<char*>("3"),
                     const_cast<char*>("-screen"),  const_cast<char*>("0"),          const_cast<char*>("1280x1024x24"),
                     const_cast<char*>("-nolisten"), const_cast<char*>("tcp"),       nullptr};
     pid_t pid = -1;
     const int rc = ::posix_spawnp(&pid, "Xvfb", &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
-    ::close(ready[1]);
+    ready_write.reset();
     if (rc != 0) {
-        ::close(ready[0]);
+        ready.reset();
         error = "cannot start Xvfb (package xvfb): " + os_text(rc);
         return std::nullopt;
     }
@@ -78,17 +81,17 @@ std::optional<std::string> PrivateDisplay::start(std::string& error) {
     while (number.find('\n') == std::string::npos) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) break;
-        pollfd p{ready[0], POLLIN, 0};
+        pollfd p{ready.get(), POLLIN, 0};
         const int n = ::poll(&p, 1, static_cast<int>(left));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         char buffer[32];
-        const ssize_t got = ::read(ready[0], buffer, sizeof buffer);
+        const ssize_t got = ::read(ready.get(), buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
         number.append(buffer, static_cast<std::size_t>(got));
     }
-    ::close(ready[0]);
+    ready.reset();
     const auto feed = number.find('\n');
     unsigned display = 0;
     const auto parsed = std::from_chars(number.data(), number.data() + (feed == std::string::npos ? 0 : feed), display);

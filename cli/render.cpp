@@ -35,6 +35,7 @@
 #include <variant>
 #include <vector>
 
+#include "owners.hpp"
 #include "png_header.hpp"
 #include "private_display.hpp"
 #include "qor_webview/client.hpp"
@@ -44,6 +45,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using qor_webview_helper::Context;
+using qor_webview_helper::Surface;
 
 constexpr std::string_view program = "qor_webview_render";
 
@@ -310,16 +313,6 @@ std::optional<std::string> read_input(const std::string& input, std::string& err
 
 // ----------------------------------------------------------------- pictures
 
-struct Surface {
-    cairo_surface_t* s = nullptr;
-    explicit Surface(cairo_surface_t* surface) : s(surface) {}
-    ~Surface() {
-        if (s) cairo_surface_destroy(s);
-    }
-    Surface(const Surface&) = delete;
-    Surface& operator=(const Surface&) = delete;
-};
-
 struct ByteReader {
     std::span<const std::uint8_t> bytes;
     std::size_t at = 0;
@@ -359,16 +352,16 @@ bool write_file(const fs::path& path, std::span<const std::uint8_t> bytes, std::
 // Returns its size in pixels.
 std::optional<std::pair<int, int>> stitch(const std::vector<qor_webview::LogBand>& bands, const fs::path& path,
                                           std::string& error) {
-    std::vector<std::unique_ptr<Surface>> pictures;
+    std::vector<Surface> pictures;
     int width = 0, height = 0;
     for (std::size_t i = 0; i < bands.size(); ++i) {
-        auto picture = std::make_unique<Surface>(decode_png(bands[i].png));
-        if (cairo_surface_status(picture->s) != CAIRO_STATUS_SUCCESS) {
+        Surface picture(decode_png(bands[i].png));
+        if (cairo_surface_status(picture.get()) != CAIRO_STATUS_SUCCESS) {
             error = "band " + std::to_string(i) + " is not a PNG picture";
             return std::nullopt;
         }
-        width = std::max(width, cairo_image_surface_get_width(picture->s));
-        height += cairo_image_surface_get_height(picture->s);
+        width = std::max(width, cairo_image_surface_get_width(picture.get()));
+        height += cairo_image_surface_get_height(picture.get());
         pictures.push_back(std::move(picture));
     }
     if (width == 0 || height == 0) {
@@ -376,29 +369,29 @@ std::optional<std::pair<int, int>> stitch(const std::vector<qor_webview::LogBand
         return std::nullopt;
     }
     Surface whole(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height));
-    if (cairo_surface_status(whole.s) != CAIRO_STATUS_SUCCESS) {
-        error = std::string("cannot make the picture: ") + cairo_status_to_string(cairo_surface_status(whole.s));
+    if (cairo_surface_status(whole.get()) != CAIRO_STATUS_SUCCESS) {
+        error = std::string("cannot make the picture: ") + cairo_status_to_string(cairo_surface_status(whole.get()));
         return std::nullopt;
     }
-    cairo_t* cr = cairo_create(whole.s);
-    cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
+    Context cr(cairo_create(whole.get()));
+    cairo_set_operator(cr.get(), CAIRO_OPERATOR_SOURCE);
     int y = 0;
     for (const auto& picture : pictures) {
         // Each band fills its own rows only: painting with SOURCE would
         // clear everything outside it.
-        const int rows = cairo_image_surface_get_height(picture->s);
-        cairo_set_source_surface(cr, picture->s, 0, y);
-        cairo_rectangle(cr, 0, y, cairo_image_surface_get_width(picture->s), rows);
-        cairo_fill(cr);
+        const int rows = cairo_image_surface_get_height(picture.get());
+        cairo_set_source_surface(cr.get(), picture.get(), 0, y);
+        cairo_rectangle(cr.get(), 0, y, cairo_image_surface_get_width(picture.get()), rows);
+        cairo_fill(cr.get());
         y += rows;
     }
-    const cairo_status_t drawn = cairo_status(cr);
-    cairo_destroy(cr);
+    const cairo_status_t drawn = cairo_status(cr.get());
+    cr.reset();  // the drawing ends before the picture is written
     if (drawn != CAIRO_STATUS_SUCCESS) {
         error = std::string("cannot stitch the bands: ") + cairo_status_to_string(drawn);
         return std::nullopt;
     }
-    const cairo_status_t written = cairo_surface_write_to_png(whole.s, path.c_str());
+    const cairo_status_t written = cairo_surface_write_to_png(whole.get(), path.c_str());
     if (written != CAIRO_STATUS_SUCCESS) {
         error = "cannot write " + path.string() + ": " + cairo_status_to_string(written);
         return std::nullopt;

@@ -7,45 +7,11 @@
 #include <memory>
 #include <mutex>
 
+#include "qor_webview/internal/utf8.hpp"
+
 namespace qor_webview_helper::log {
 
 namespace {
-
-bool valid_utf8(std::string_view s) {
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    const auto* end = p + s.size();
-    while (p < end) {
-        unsigned char c = *p;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        int n;
-        std::uint32_t cp;
-        if (c >= 0xC2 && c <= 0xDF) {
-            n = 1;
-            cp = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            n = 2;
-            cp = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            n = 3;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (end - p <= n) return false;
-        for (int i = 1; i <= n; ++i) {
-            if ((p[i] & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (p[i] & 0x3F);
-        }
-        if ((n == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-            (n == 3 && (cp < 0x10000 || cp > 0x10FFFF)))
-            return false;
-        p += n + 1;
-    }
-    return true;
-}
 
 std::string_view trim(std::string_view s) {
     auto ws = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; };
@@ -192,7 +158,7 @@ std::optional<Filter> Filter::parse(std::string_view value) {
 }
 
 Filter Filter::from_env(std::optional<std::string_view> value) {
-    if (value && valid_utf8(*value)) {
+    if (value && qor_webview::utf8::valid(*value)) {
         if (auto f = parse(*value)) return std::move(*f);
     }
     return *parse("info");

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "log.hpp"
+#include "owners.hpp"
 #include "qor_webview/protocol.hpp"
 #include "reader.hpp"
 #include "render.hpp"
@@ -21,16 +22,18 @@ namespace {
 
 namespace protocol = qor_webview::protocol;
 using namespace qor_webview_helper;
+using qor_webview::detail::Fd;
 
 // Descriptors 0 to 2 always exist, so that nothing the helper opens can take
 // their numbers; a write to a closed pipe fails with EPIPE instead of killing.
 void normalise_environment() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-            int opened = open("/dev/null", O_RDWR);
-            if (opened >= 0 && opened != fd) {
-                dup2(opened, fd);
-                close(opened);
+            Fd opened(open("/dev/null", O_RDWR));
+            if (opened.get() == fd) {
+                opened.release();  // it is the missing descriptor itself
+            } else if (opened) {
+                dup2(opened.get(), fd);
             }
         }
     }
@@ -51,10 +54,10 @@ int main(int argc, char** argv) {
         return 101;
     }
 
-    int answers = fcntl(1, F_DUPFD_CLOEXEC, 3);
-    if (answers < 0 || dup2(2, 1) < 0) {
+    Fd answers(fcntl(1, F_DUPFD_CLOEXEC, 3));
+    if (!answers || dup2(2, 1) < 0) {
         int code = errno;
-        if (answers >= 0) close(answers);
+        answers.reset();
         QOR_LOG(log::Level::Error, "qor_webview_helper", "failed to set up the answers pipe: ",
                 protocol::os_error_text(code));
         return 1;
@@ -73,28 +76,21 @@ int main(int argc, char** argv) {
     if (gtk_failure) {
         protocol::Response failed = protocol::Failed{
             protocol::Failure{protocol::FailureKind::Start, std::string("failed to start gtk: ") + gtk_failure}};
-        (void)protocol::write_answer(answers, failed);
-        close(answers);
+        (void)protocol::write_answer(answers.get(), failed);
         return 1;
     }
-    if (!protocol::write_answer(answers, protocol::Ready{})) {
-        close(answers);
-        return 1;
-    }
+    if (!protocol::write_answer(answers.get(), protocol::Ready{})) return 1;
 
     auto [sender, receiver] = make_queue();
     // If the thread cannot start, the sender goes with it and serve finds the
     // queue closed at once.
     start_reader(std::move(sender));
 
-    GMainContext* context = g_main_context_ref(g_main_context_default());
-    GMainLoop* loop = g_main_loop_new(context, FALSE);
     {
-        rt::Driver driver(serve(answers, std::move(receiver)), quit_loop, loop);
-        g_main_loop_run(loop);
+        auto context = GRef<GMainContext>::ref(g_main_context_default());
+        auto loop = GRef<GMainLoop>::adopt(g_main_loop_new(context.get(), FALSE));
+        rt::Driver driver(serve(answers.get(), std::move(receiver)), quit_loop, loop.get());
+        g_main_loop_run(loop.get());
     }
-    g_main_loop_unref(loop);
-    g_main_context_unref(context);
-    close(answers);
     return 0;
 }

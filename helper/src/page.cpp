@@ -151,7 +151,7 @@ using CallSlot = rt::Slot<GRef<GAsyncResult>>;
 
 void on_call_done(GObject*, GAsyncResult* result, gpointer data) {
     auto* slot = static_cast<std::shared_ptr<CallSlot>*>(data);
-    (*slot)->set(GRef<GAsyncResult>::adopt(G_ASYNC_RESULT(g_object_ref(result))));
+    (*slot)->set(GRef<GAsyncResult>::ref(result));
     delete slot;
 }
 
@@ -162,12 +162,7 @@ Expected<std::string, Error> script_value(JSCValue* raw, const GErrorPtr& error)
     if (!raw) return qor_webview::unexpected(Error::script(error ? error.get()->message : ""));
     GRef<JSCValue> owned = GRef<JSCValue>::adopt(raw);
     JSCValue* value = owned.get();
-    char* text = jsc_value_to_string(value);
-    if (text) {
-        std::string out(text);
-        g_free(text);
-        return out;
-    }
+    if (Owned<gchar> text{jsc_value_to_string(value)}) return std::string(text.get());
     std::string message = "the script's value has no text";
     JSCContext* context = jsc_value_get_context(value);
     if (JSCException* exception = context ? jsc_context_get_exception(context) : nullptr) {

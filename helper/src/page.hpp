@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "gobject.hpp"
+#include "owners.hpp"
 #include "qor_webview/error.hpp"
 #include "qor_webview/expected.hpp"
 #include "runtime.hpp"

@@ -7,9 +7,6 @@
 
 namespace qor_webview_helper {
 
-// True when `bytes` is well-formed UTF-8.
-bool valid_utf8(std::string_view bytes) noexcept;
-
 // Reads lines from `fd` and pushes each, terminator stripped, into the queue
 // until the input ends, a read fails, a line is not UTF-8 or the receiver is
 // gone. Releases the sender before it returns.

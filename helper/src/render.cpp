@@ -5,6 +5,7 @@
 #include "cairo_names.hpp"
 #include "log.hpp"
 #include "profile.hpp"
+#include "qor_webview/internal/overloaded.hpp"
 #include "qor_webview/measured.hpp"
 #include "scripts.hpp"
 #include "x11.hpp"
@@ -28,6 +29,14 @@ std::string base64(const std::vector<std::uint8_t>& bytes) {
 
 Error cut_error(cairo_status_t status) {
     return Error::snapshot("failed to cut the snapshot: " + cairo_status_name(status));
+}
+
+// Awaits a pipeline and makes its value, or its error, the answer.
+template <class T, class Make>
+rt::Async<protocol::Response> respond(rt::Async<Expected<T, Error>> pipeline, Make make) {
+    auto result = co_await std::move(pipeline);
+    if (!result) co_return protocol::Failed{std::move(result).error().into_failure()};
+    co_return make(std::move(*result));
 }
 
 }  // namespace
@@ -94,21 +103,25 @@ rt::Async<Expected<Page*, Error>> Renderer::page(PageKind kind, std::int32_t win
 }
 
 rt::Async<protocol::Response> Renderer::answer(protocol::Request request) {
-    auto failed = [](Error&& e) -> protocol::Response { return protocol::Failed{std::move(e).into_failure()}; };
-    if (auto* r = std::get_if<protocol::RenderLog>(&request)) {
-        auto log = co_await render_log(r->html, r->width, r->scale);
-        if (!log) co_return failed(std::move(log).error());
-        co_return std::move(*log);
-    }
-    if (auto* r = std::get_if<protocol::RenderImage>(&request)) {
-        auto png_text = co_await render_image(r->html, r->scale);
-        if (!png_text) co_return failed(std::move(png_text).error());
-        co_return protocol::Image{std::move(*png_text)};
-    }
-    auto& r = std::get<protocol::Evaluate>(request);
-    auto text = co_await evaluate(r.scripts, r.result);
-    if (!text) co_return failed(std::move(text).error());
-    co_return protocol::Text{std::move(*text)};
+    // The lambdas only start the pipelines; `request` lives in this frame
+    // until they are done with it.
+    co_return co_await std::visit(
+        qor_webview::detail::overloaded{
+            [this](const protocol::RenderLog& r) {
+                return respond(render_log(r.html, r.width, r.scale), [](protocol::Log log) -> protocol::Response {
+                    return protocol::Response(std::move(log));
+                });
+            },
+            [this](const protocol::RenderImage& r) {
+                return respond(render_image(r.html, r.scale),
+                               [](std::string png) -> protocol::Response { return protocol::Image{std::move(png)}; });
+            },
+            [this](const protocol::Evaluate& r) {
+                return respond(evaluate(r.scripts, r.result),
+                               [](std::string text) -> protocol::Response { return protocol::Text{std::move(text)}; });
+            },
+        },
+        request);
 }
 
 rt::Async<Expected<protocol::Log, Error>> Renderer::render_log(const std::string& html, float width, float scale) {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "geometry.hpp"
-#include "gobject.hpp"
+#include "owners.hpp"
 #include "page.hpp"
 #include "qor_webview/protocol.hpp"
 #include "queue.hpp"

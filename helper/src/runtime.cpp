@@ -17,20 +17,17 @@ struct Driver::Source {
 // destroyed source ready is a no-op, so a late push after the end is harmless.
 class Driver::SourceWaker final : public Waker {
 public:
-    explicit SourceWaker(GSource* s) : source_(g_source_ref(s)) {}
-    void fire() override { g_source_set_ready_time(source_, 0); }
+    explicit SourceWaker(GSource* s) : source_(GRef<GSource>::ref(s)) {}
+    void fire() override { g_source_set_ready_time(source_.get(), 0); }
     void retain() override { refs_.fetch_add(1, std::memory_order_relaxed); }
     void release() override {
-        if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            g_source_unref(source_);
-            delete this;
-        }
+        if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
     }
 
 private:
     ~SourceWaker() = default;
     std::atomic<int> refs_{1};
-    GSource* source_;
+    GRef<GSource> source_;
 };
 
 namespace {
@@ -42,9 +39,9 @@ GSourceFuncs driver_funcs = {
 Driver::Driver(Async<void> task, void (*on_done)(void*), void* data)
     : root_(task.release()), on_done_(on_done), on_done_data_(data) {
     driver_funcs.dispatch = &Driver::dispatch;
-    GSource* s = g_source_new(&driver_funcs, sizeof(Source));
-    source_ = reinterpret_cast<Source*>(s);
-    source_->driver = this;
+    source_.reset(g_source_new(&driver_funcs, sizeof(Source)));
+    GSource* s = source_.get();
+    reinterpret_cast<Source*>(s)->driver = this;
     g_source_set_priority(s, G_PRIORITY_DEFAULT);
     g_source_set_name(s, "serve");
     g_source_set_ready_time(s, 0);
@@ -53,15 +50,14 @@ Driver::Driver(Async<void> task, void (*on_done)(void*), void* data)
 
 Driver::~Driver() {
     if (waker_) waker_->release();
-    g_source_destroy(&source_->base);
-    g_source_unref(&source_->base);
+    source_.reset();
     if (root_) root_.destroy();
 }
 
 Driver* Driver::current() noexcept { return running; }
 
 Waker* Driver::waker() noexcept {
-    if (!waker_) waker_ = new SourceWaker(&source_->base);
+    if (!waker_) waker_ = new SourceWaker(source_.get());
     return waker_;
 }
 
@@ -70,7 +66,7 @@ void Driver::park(std::coroutine_handle<> h, const Waiter* waiter) noexcept {
     waiter_ = waiter;
 }
 
-void Driver::wake() noexcept { g_source_set_ready_time(&source_->base, 0); }
+void Driver::wake() noexcept { g_source_set_ready_time(source_.get(), 0); }
 
 gboolean Driver::dispatch(GSource* source, GSourceFunc, gpointer) {
     auto* self = reinterpret_cast<Source*>(source)->driver;
@@ -107,18 +103,11 @@ void Driver::run() {
     }
 }
 
-Sleep::~Sleep() {
-    if (timer_) {
-        g_source_destroy(timer_);
-        g_source_unref(timer_);
-    }
-}
-
 void Sleep::await_suspend(std::coroutine_handle<> h) {
     driver_ = Driver::current();
-    timer_ = g_timeout_source_new(ms_);
-    g_source_set_callback(timer_, &Sleep::on_timeout, this, nullptr);
-    g_source_attach(timer_, g_main_context_get_thread_default());
+    timer_.reset(g_timeout_source_new(ms_));
+    g_source_set_callback(timer_.get(), &Sleep::on_timeout, this, nullptr);
+    g_source_attach(timer_.get(), g_main_context_get_thread_default());
     driver_->park(h, this);
 }
 

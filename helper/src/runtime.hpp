@@ -15,6 +15,7 @@
 #include <optional>
 #include <utility>
 
+#include "owners.hpp"
 #include "queue.hpp"
 
 namespace qor_webview_helper::rt {
@@ -143,7 +144,7 @@ private:
     static gboolean dispatch(GSource* source, GSourceFunc, gpointer);
     void run();
 
-    Source* source_;
+    AttachedSource source_;
     std::coroutine_handle<> root_;
     std::coroutine_handle<> parked_;
     const Waiter* waiter_ = nullptr;
@@ -168,7 +169,6 @@ public:
 class Sleep final : public Waiter {
 public:
     explicit Sleep(unsigned ms) : ms_(ms) {}
-    ~Sleep();
     Sleep(const Sleep&) = delete;
     bool ready() const override { return fired_; }
     bool await_ready() const noexcept { return false; }
@@ -179,7 +179,7 @@ private:
     static gboolean on_timeout(gpointer self);
     unsigned ms_;
     Driver* driver_ = nullptr;
-    GSource* timer_ = nullptr;
+    AttachedSource timer_;
     bool fired_ = false;
 };
 
@@ -212,13 +212,7 @@ template <class T>
 class FirstOf final : public Waiter {
 public:
     FirstOf(std::shared_ptr<Slot<T>> slot, unsigned ms) : slot_(std::move(slot)), ms_(ms) {}
-    ~FirstOf() {
-        slot_->watch(nullptr);
-        if (timer_) {
-            g_source_destroy(timer_);
-            g_source_unref(timer_);
-        }
-    }
+    ~FirstOf() { slot_->watch(nullptr); }
     FirstOf(const FirstOf&) = delete;
 
     bool ready() const override { return slot_->has_value() || expired_; }
@@ -227,9 +221,9 @@ public:
         Driver* d = Driver::current();
         driver_ = d;
         slot_->watch(d);
-        timer_ = g_timeout_source_new(ms_);
-        g_source_set_callback(timer_, &FirstOf::on_timeout, this, nullptr);
-        g_source_attach(timer_, g_main_context_get_thread_default());
+        timer_.reset(g_timeout_source_new(ms_));
+        g_source_set_callback(timer_.get(), &FirstOf::on_timeout, this, nullptr);
+        g_source_attach(timer_.get(), g_main_context_get_thread_default());
         d->park(h, this);
     }
     bool await_resume() noexcept { return slot_->has_value(); }
@@ -244,7 +238,7 @@ private:
     std::shared_ptr<Slot<T>> slot_;
     unsigned ms_;
     Driver* driver_ = nullptr;
-    GSource* timer_ = nullptr;
+    AttachedSource timer_;
     bool expired_ = false;
 };
 

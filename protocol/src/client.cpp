@@ -29,6 +29,7 @@
 
 #include "client_process.hpp"
 #include "json_reader.hpp"
+#include "qor_webview/internal/overloaded.hpp"
 #include "qor_webview/wire.hpp"
 
 #ifndef QOR_WEBVIEW_LIB_TO_HELPER
@@ -412,76 +413,106 @@ Expected<T, Error> fail(Error error) {
     return unexpected(std::move(error));
 }
 
+// The wire name of an answer's type.
+std::string_view answer_type(const protocol::Response& response) {
+    return std::visit(detail::overloaded{
+                          [](const protocol::Ready&) { return std::string_view("ready"); },
+                          [](const protocol::Log&) { return std::string_view("log"); },
+                          [](const protocol::Image&) { return std::string_view("image"); },
+                          [](const protocol::Text&) { return std::string_view("text"); },
+                          [](const protocol::Failed&) { return std::string_view("failed"); },
+                      },
+                      response);
+}
+
 // An answer line turned into what its request expects.
 Expected<Reply, Error> decode_reply(std::string_view call, const std::string& line) {
     auto parsed = protocol::parse_answer(line);
     if (!parsed) return fail<Reply>(call_error(call, "unreadable answer: " + parsed.error().message));
-    protocol::Response& response = *parsed;
-    if (auto* failed = std::get_if<protocol::Failed>(&response)) {
-        std::string message = std::move(failed->error.message);
-        switch (failed->error.kind) {
-            case protocol::FailureKind::Load: return fail<Reply>(Error::Load{std::move(message)});
-            case protocol::FailureKind::Script: return fail<Reply>(Error::Script{std::move(message)});
-            case protocol::FailureKind::Snapshot: return fail<Reply>(Error::Snapshot{std::move(message)});
-            case protocol::FailureKind::Start: return fail<Reply>(Error::Start{std::move(message)});
-        }
-    }
-    if (auto* log = std::get_if<protocol::Log>(&response); log && call == "render_log") {
-        LogPicture picture;
-        picture.width = log->width;
-        picture.height = log->height;
-        picture.links = std::move(log->links);
-        picture.bands.reserve(log->tiles.size());
-        for (std::size_t i = 0; i < log->tiles.size(); ++i) {
-            auto& tile = log->tiles[i];
-            auto png = protocol::decode_base64(tile.png);
-            if (!png) return fail<Reply>(call_error(call, "band " + std::to_string(i) + " is not valid base64"));
-            std::string().swap(tile.png);
-            picture.bands.push_back(LogBand{tile.top, tile.height, std::move(*png)});
-        }
-        return Reply{std::move(picture)};
-    }
-    if (auto* image = std::get_if<protocol::Image>(&response); image && call == "render_image") {
-        auto png = protocol::decode_base64(image->png);
-        if (!png) return fail<Reply>(call_error(call, "the picture is not valid base64"));
-        return Reply{ImagePicture{std::move(*png)}};
-    }
-    if (auto* text = std::get_if<protocol::Text>(&response); text && call == "evaluate") {
-        return Reply{ScriptText{std::move(text->text)}};
-    }
-    static constexpr std::string_view names[] = {"ready", "log", "image", "text", "failed"};
-    return fail<Reply>(call_error(call, "the helper answered `" + std::string(names[response.index()]) + "`"));
+    const std::string_view type = answer_type(*parsed);
+    const auto misfit = [&] { return fail<Reply>(call_error(call, "the helper answered `" + std::string(type) + "`")); };
+    return std::visit(
+        detail::overloaded{
+            [&](protocol::Failed& failed) -> Expected<Reply, Error> {
+                std::string message = std::move(failed.error.message);
+                switch (failed.error.kind) {
+                    case protocol::FailureKind::Load: return fail<Reply>(Error::Load{std::move(message)});
+                    case protocol::FailureKind::Script: return fail<Reply>(Error::Script{std::move(message)});
+                    case protocol::FailureKind::Snapshot: return fail<Reply>(Error::Snapshot{std::move(message)});
+                    case protocol::FailureKind::Start: return fail<Reply>(Error::Start{std::move(message)});
+                }
+                return misfit();
+            },
+            [&](protocol::Log& log) -> Expected<Reply, Error> {
+                if (call != "render_log") return misfit();
+                LogPicture picture;
+                picture.width = log.width;
+                picture.height = log.height;
+                picture.links = std::move(log.links);
+                picture.bands.reserve(log.tiles.size());
+                for (std::size_t i = 0; i < log.tiles.size(); ++i) {
+                    auto& tile = log.tiles[i];
+                    auto png = protocol::decode_base64(tile.png);
+                    if (!png)
+                        return fail<Reply>(call_error(call, "band " + std::to_string(i) + " is not valid base64"));
+                    std::string().swap(tile.png);
+                    picture.bands.push_back(LogBand{tile.top, tile.height, std::move(*png)});
+                }
+                return Reply{std::move(picture)};
+            },
+            [&](protocol::Image& image) -> Expected<Reply, Error> {
+                if (call != "render_image") return misfit();
+                auto png = protocol::decode_base64(image.png);
+                if (!png) return fail<Reply>(call_error(call, "the picture is not valid base64"));
+                return Reply{ImagePicture{std::move(*png)}};
+            },
+            [&](protocol::Text& text) -> Expected<Reply, Error> {
+                if (call != "evaluate") return misfit();
+                return Reply{ScriptText{std::move(text.text)}};
+            },
+            [&](protocol::Ready&) -> Expected<Reply, Error> { return misfit(); },
+        },
+        *parsed);
 }
 
 std::string_view call_name(const protocol::Request& request) {
-    switch (request.index()) {
-        case 0: return "render_log";
-        case 1: return "render_image";
-        default: return "evaluate";
-    }
+    return std::visit(detail::overloaded{
+                          [](const protocol::RenderLog&) { return std::string_view("render_log"); },
+                          [](const protocol::RenderImage&) { return std::string_view("render_image"); },
+                          [](const protocol::Evaluate&) { return std::string_view("evaluate"); },
+                      },
+                      request);
 }
 
 // Why a request cannot go on the wire as it is, if it cannot.
 std::optional<std::string> unsendable(protocol::Request& request) {
+    using Why = std::optional<std::string>;
     const auto text_ok = [](std::string_view text) { return protocol::valid_utf8(text); };
     const auto scale_fix = [](float& scale) {
         if (!std::isfinite(scale)) scale = 1.0f;
     };
-    if (auto* r = std::get_if<protocol::RenderLog>(&request)) {
-        if (!std::isfinite(r->width)) return "the width is not a finite number";
-        scale_fix(r->scale);
-        if (!text_ok(r->html)) return "the html is not valid UTF-8";
-    } else if (auto* r = std::get_if<protocol::RenderImage>(&request)) {
-        scale_fix(r->scale);
-        if (!text_ok(r->html)) return "the html is not valid UTF-8";
-    } else {
-        const auto& e = std::get<protocol::Evaluate>(request);
-        for (std::size_t i = 0; i < e.scripts.size(); ++i) {
-            if (!text_ok(e.scripts[i])) return "script " + std::to_string(i) + " is not valid UTF-8";
-        }
-        if (!text_ok(e.result)) return "the result script is not valid UTF-8";
-    }
-    return std::nullopt;
+    return std::visit(detail::overloaded{
+                          [&](protocol::RenderLog& r) -> Why {
+                              if (!std::isfinite(r.width)) return "the width is not a finite number";
+                              scale_fix(r.scale);
+                              if (!text_ok(r.html)) return "the html is not valid UTF-8";
+                              return std::nullopt;
+                          },
+                          [&](protocol::RenderImage& r) -> Why {
+                              scale_fix(r.scale);
+                              if (!text_ok(r.html)) return "the html is not valid UTF-8";
+                              return std::nullopt;
+                          },
+                          [&](const protocol::Evaluate& e) -> Why {
+                              for (std::size_t i = 0; i < e.scripts.size(); ++i) {
+                                  if (!text_ok(e.scripts[i]))
+                                      return "script " + std::to_string(i) + " is not valid UTF-8";
+                              }
+                              if (!text_ok(e.result)) return "the result script is not valid UTF-8";
+                              return std::nullopt;
+                          },
+                      },
+                      request);
 }
 
 }  // namespace

@@ -20,15 +20,6 @@ extern char** environ;
 
 namespace qor_webview::detail {
 
-void Fd::reset() noexcept {
-    if (fd_ >= 0) {
-        // Linux releases the descriptor even when close reports EINTR, so it
-        // is never retried.
-        ::close(fd_);
-        fd_ = -1;
-    }
-}
-
 std::vector<std::string> child_environment(
     const std::vector<std::pair<std::string, std::optional<std::string>>>& changes) {
     std::vector<std::string> entries;

@@ -12,34 +12,11 @@
 #include <utility>
 #include <vector>
 
+#include "qor_webview/internal/fd.hpp"
+
 namespace qor_webview::detail {
 
 using Clock = std::chrono::steady_clock;
-
-// A descriptor owned by one object, closed once.
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) noexcept : fd_(fd) {}
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
-
-    int get() const noexcept { return fd_; }
-    explicit operator bool() const noexcept { return fd_ >= 0; }
-    void reset() noexcept;
-
-private:
-    int fd_ = -1;
-};
 
 // A started helper: its process and our ends of its three pipes, each with
 // close-on-exec, the input and the two outputs non-blocking.

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "float_format.hpp"
+#include "qor_webview/internal/utf8.hpp"
 #include "scan.hpp"
 
 namespace qor_webview::json {
@@ -43,29 +44,6 @@ std::string_view syntax_text(Syntax code) noexcept {
 namespace {
 
 bool is_digit(unsigned char c) noexcept { return c >= '0' && c <= '9'; }
-
-bool is_continuation(unsigned char c) noexcept { return (c & 0xC0) == 0x80; }
-
-// Length of the well-formed UTF-8 sequence at `p` (lead byte 0x80 or above),
-// or 0 when it is not one: no overlong forms, no surrogates, nothing above
-// U+10FFFF.
-std::size_t utf8_sequence(const unsigned char* p, std::size_t avail) noexcept {
-    const unsigned char c = p[0];
-    if (c >= 0xC2 && c <= 0xDF) return avail >= 2 && is_continuation(p[1]) ? 2 : 0;
-    if (c >= 0xE0 && c <= 0xEF) {
-        if (avail < 3) return 0;
-        const unsigned char lo = c == 0xE0 ? 0xA0 : 0x80;
-        const unsigned char hi = c == 0xED ? 0x9F : 0xBF;
-        return p[1] >= lo && p[1] <= hi && is_continuation(p[2]) ? 3 : 0;
-    }
-    if (c >= 0xF0 && c <= 0xF4) {
-        if (avail < 4) return 0;
-        const unsigned char lo = c == 0xF0 ? 0x90 : 0x80;
-        const unsigned char hi = c == 0xF4 ? 0x8F : 0xBF;
-        return p[1] >= lo && p[1] <= hi && is_continuation(p[2]) && is_continuation(p[3]) ? 4 : 0;
-    }
-    return 0;
-}
 
 void append_utf8(std::string& out, std::uint32_t cp) {
     if (cp < 0x80) {
@@ -465,7 +443,7 @@ bool Reader::read_string(StrRef* out) {
             ++pos_;
             return fail(Syntax::ControlCharacterWhileParsingString);
         }
-        const std::size_t length = utf8_sequence(bytes_ + pos_, n - pos_);
+        const std::size_t length = utf8::sequence_length(bytes_ + pos_, n - pos_);
         if (length == 0) {
             ++pos_;
             return fail(Syntax::InvalidUnicodeCodePoint);

@@ -6,10 +6,13 @@
 // are filled from what was set aside only afterwards, so their errors come
 // after every reading error and carry no position.
 
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "json_reader.hpp"
@@ -22,10 +25,22 @@ using json::Kind;
 using json::StrRef;
 using json::Value;
 
+// The alternatives of Request, by their index in it.
 enum class Variant : std::uint8_t { RenderLog, RenderImage, Evaluate };
-enum class Field : std::uint8_t { Html, Width, Scale, Scripts, Result };
+constexpr std::size_t variant_count = std::variant_size_v<Request>;
 
-constexpr std::array<std::string_view, 5> field_names = {"html", "width", "scale", "scripts", "result"};
+template <Variant v, class T>
+constexpr bool names_alternative = std::is_same_v<std::variant_alternative_t<static_cast<std::size_t>(v), Request>, T>;
+static_assert(static_cast<std::size_t>(Variant::Evaluate) + 1 == variant_count, "one Variant per request type");
+static_assert(names_alternative<Variant::RenderLog, RenderLog> && names_alternative<Variant::RenderImage, RenderImage> &&
+              names_alternative<Variant::Evaluate, Evaluate>);
+
+// Every field of every request type.
+enum class Field : std::uint8_t { Html, Width, Scale, Scripts, Result };
+constexpr std::size_t field_count = static_cast<std::size_t>(Field::Result) + 1;
+
+constexpr std::array<std::string_view, field_count> field_names = {"html", "width", "scale", "scripts", "result"};
+static_assert(std::ranges::none_of(field_names, &std::string_view::empty), "a name for every field");
 
 std::string_view name(Field field) { return field_names[static_cast<std::size_t>(field)]; }
 
@@ -36,20 +51,24 @@ std::optional<Field> field_named(std::string_view key) {
     return std::nullopt;
 }
 
+// The most fields a request type has (RenderLog's three).
+constexpr std::size_t max_fields = 3;
+
 struct Shape {
     std::string_view struct_text;  // "struct variant Request::... with m elements"
-    std::array<Field, 3> fields;
+    std::array<Field, max_fields> fields;  // the first `count` are the type's, in order
     std::size_t count;
 };
 
-const Shape& shape(Variant v) {
-    static const std::array<Shape, 3> shapes = {{
-        {"struct variant Request::RenderLog with 3 elements", {Field::Html, Field::Width, Field::Scale}, 3},
-        {"struct variant Request::RenderImage with 2 elements", {Field::Html, Field::Scale, Field::Html}, 2},
-        {"struct variant Request::Evaluate with 2 elements", {Field::Scripts, Field::Result, Field::Html}, 2},
-    }};
-    return shapes[static_cast<std::size_t>(v)];
-}
+constexpr std::array<Shape, variant_count> shapes = {{
+    {"struct variant Request::RenderLog with 3 elements", {Field::Html, Field::Width, Field::Scale}, 3},
+    {"struct variant Request::RenderImage with 2 elements", {Field::Html, Field::Scale, Field::Html}, 2},
+    {"struct variant Request::Evaluate with 2 elements", {Field::Scripts, Field::Result, Field::Html}, 2},
+}};
+static_assert(std::ranges::none_of(shapes, [](const Shape& s) { return s.count == 0 || s.count > max_fields; }),
+              "a shape for every request type");
+
+const Shape& shape(Variant v) { return shapes[static_cast<std::size_t>(v)]; }
 
 bool has_field(Variant v, Field f) {
     const Shape& s = shape(v);
@@ -234,7 +253,7 @@ private:
         float scale = 0;
         std::vector<std::string> scripts;
         std::string result;
-        std::array<bool, 5> set{};
+        std::array<bool, field_count> set{};
     };
 
     // Tests one set-aside value against its field and moves it in; returns
@@ -302,8 +321,8 @@ private:
     std::optional<Variant> variant_;
     bool array_form_ = false;
     std::vector<Entry> entries_;          // object form
-    std::array<std::size_t, 5> times_seen_{};
-    std::array<Slot, 3> slots_;           // array form
+    std::array<std::size_t, field_count> times_seen_{};
+    std::array<Slot, max_fields> slots_;  // array form
     std::size_t elements_ = 0;            // array form: field elements present
     std::vector<StrRef> items_;           // string elements of set-aside arrays
 };

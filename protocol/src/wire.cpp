@@ -9,6 +9,7 @@
 #include <variant>
 
 #include "json_reader.hpp"
+#include "qor_webview/internal/utf8.hpp"
 
 namespace qor_webview::protocol {
 
@@ -52,36 +53,7 @@ std::string encode_request(const Request& request) {
     return out;
 }
 
-bool valid_utf8(std::string_view text) noexcept {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    std::size_t i = 0;
-    auto continuation = [&](std::size_t at) { return at < n && (p[at] & 0xC0) == 0x80; };
-    while (i < n) {
-        const unsigned char c = p[i];
-        if (c < 0x80) {
-            ++i;
-        } else if (c >= 0xC2 && c <= 0xDF) {
-            if (!continuation(i + 1)) return false;
-            i += 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            if (i + 1 >= n) return false;
-            const unsigned char lo = c == 0xE0 ? 0xA0 : 0x80;
-            const unsigned char hi = c == 0xED ? 0x9F : 0xBF;
-            if (p[i + 1] < lo || p[i + 1] > hi || !continuation(i + 2)) return false;
-            i += 3;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            if (i + 1 >= n) return false;
-            const unsigned char lo = c == 0xF0 ? 0x90 : 0x80;
-            const unsigned char hi = c == 0xF4 ? 0x8F : 0xBF;
-            if (p[i + 1] < lo || p[i + 1] > hi || !continuation(i + 2) || !continuation(i + 3)) return false;
-            i += 4;
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
+bool valid_utf8(std::string_view text) noexcept { return utf8::valid(text); }
 
 // ------------------------------------------------------------------ answers
 
@@ -266,54 +238,8 @@ private:
     std::optional<Failure> failure_;
 };
 
-constexpr std::array<std::int8_t, 256> make_base64_values() {
-    std::array<std::int8_t, 256> values{};
-    for (auto& v : values) v = -1;
-    constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    for (int i = 0; i < 64; ++i) values[static_cast<unsigned char>(alphabet[i])] = static_cast<std::int8_t>(i);
-    return values;
-}
-
-constexpr std::array<std::int8_t, 256> base64_values = make_base64_values();
-
 }  // namespace
 
 Expected<Response, AnswerError> parse_answer(std::string_view line) { return AnswerReader(line).run(); }
-
-std::optional<std::vector<std::uint8_t>> decode_base64(std::string_view text) {
-    if (text.size() % 4 != 0) return std::nullopt;
-    std::size_t padding = 0;
-    if (!text.empty() && text.back() == '=') padding = text[text.size() - 2] == '=' ? 2 : 1;
-    std::vector<std::uint8_t> out;
-    out.reserve(text.size() / 4 * 3 - padding);
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t full = text.size() - (padding > 0 ? 4 : 0);
-    for (std::size_t i = 0; i < full; i += 4) {
-        const int a = base64_values[p[i]], b = base64_values[p[i + 1]], c = base64_values[p[i + 2]],
-                  d = base64_values[p[i + 3]];
-        if ((a | b | c | d) < 0) return std::nullopt;
-        const std::uint32_t group = static_cast<std::uint32_t>(a) << 18 | static_cast<std::uint32_t>(b) << 12 |
-                                    static_cast<std::uint32_t>(c) << 6 | static_cast<std::uint32_t>(d);
-        out.push_back(static_cast<std::uint8_t>(group >> 16));
-        out.push_back(static_cast<std::uint8_t>(group >> 8));
-        out.push_back(static_cast<std::uint8_t>(group));
-    }
-    if (padding > 0) {
-        const std::size_t i = full;
-        const int a = base64_values[p[i]], b = base64_values[p[i + 1]];
-        if ((a | b) < 0) return std::nullopt;
-        if (padding == 2) {
-            // The bits that fall off the end must be zero: one form per value.
-            if ((b & 0x0F) != 0) return std::nullopt;
-            out.push_back(static_cast<std::uint8_t>(a << 2 | b >> 4));
-        } else {
-            const int c = base64_values[p[i + 2]];
-            if (c < 0 || (c & 0x03) != 0) return std::nullopt;
-            out.push_back(static_cast<std::uint8_t>(a << 2 | b >> 4));
-            out.push_back(static_cast<std::uint8_t>((b & 0x0F) << 4 | c >> 2));
-        }
-    }
-    return out;
-}
 
 }  // namespace qor_webview::protocol

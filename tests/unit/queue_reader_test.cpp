@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "qor_webview/internal/utf8.hpp"
 #include "queue.hpp"
 #include "reader.hpp"
 
@@ -138,13 +139,13 @@ TEST(RequestReader, LongLineArrivesWhole) {
 }
 
 TEST(Utf8, Validation) {
-    EXPECT_TRUE(valid_utf8(""));
-    EXPECT_TRUE(valid_utf8("plain ascii that is longer than eight bytes"));
-    EXPECT_TRUE(valid_utf8("\xf4\x8f\xbf\xbf"));
-    EXPECT_FALSE(valid_utf8("\xf4\x90\x80\x80"));
-    EXPECT_FALSE(valid_utf8("\xe0\x9f\xbf"));
-    EXPECT_FALSE(valid_utf8("abcdefgh\x80"));
-    EXPECT_FALSE(valid_utf8("\xf8\x88\x80\x80\x80"));
+    EXPECT_TRUE(qor_webview::utf8::valid(""));
+    EXPECT_TRUE(qor_webview::utf8::valid("plain ascii that is longer than eight bytes"));
+    EXPECT_TRUE(qor_webview::utf8::valid("\xf4\x8f\xbf\xbf"));
+    EXPECT_FALSE(qor_webview::utf8::valid("\xf4\x90\x80\x80"));
+    EXPECT_FALSE(qor_webview::utf8::valid("\xe0\x9f\xbf"));
+    EXPECT_FALSE(qor_webview::utf8::valid("abcdefgh\x80"));
+    EXPECT_FALSE(qor_webview::utf8::valid("\xf8\x88\x80\x80\x80"));
 }
 
 }  // namespace
