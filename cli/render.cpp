@@ -68,7 +68,7 @@ constexpr std::string_view usage_text =
     "                     input; nothing: none) in order in the helper's page, then\n"
     "                     print the text value of EXPRESSION (with -q: that text only)\n"
     "      --helper PATH  the helper executable (default: the one installed with\n"
-    "                     this program, or $QOR_WEBVIEW_HELPER)\n"
+    "                     the library, else $QOR_WEBVIEW_HELPER)\n"
     "      --timeout MS   time limit per file in milliseconds (default 60000)\n"
     "  -q, --quiet        print errors only\n"
     "  -h, --help         show this text\n"
@@ -401,11 +401,11 @@ std::optional<std::pair<int, int>> stitch(const std::vector<qor_webview::LogBand
 
 // ---------------------------------------------------------------- the helper
 
-// The helper when none is named: where the client looks, then beside this
-// program in a build tree.
+// The helper when none is named: where the client looks (beside the
+// library, then $QOR_WEBVIEW_HELPER), then beside this program in a build
+// tree.
 std::string find_helper(const std::string& given) {
     if (!given.empty()) return given;
-    if (const char* env = std::getenv("QOR_WEBVIEW_HELPER"); env != nullptr && *env != '\0') return env;
     auto candidates = qor_webview::helper_candidates();
     std::error_code ec;
     const fs::path self = fs::read_symlink("/proc/self/exe", ec);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cairo_names.hpp"
+#include "emoji.hpp"
 #include "log.hpp"
 #include "x11.hpp"
 #include "profile.hpp"
@@ -329,8 +330,21 @@ rt::Async<Expected<std::unique_ptr<Page>, Error>> new_page(PageSetup setup, Page
     webkit_settings_set_allow_universal_access_from_file_urls(settings, FALSE);
     webkit_settings_set_hardware_acceleration_policy(settings, WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
 
-    auto web_view = GRef<WebKitWebView>::ref_sink(WEBKIT_WEB_VIEW(
-        g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", setup.context, "settings", settings, nullptr)));
+    // Pictures get emoji in colour; the evaluation page's document is left
+    // as the scripts find it.
+    auto content = GRef<WebKitUserContentManager>::adopt(webkit_user_content_manager_new());
+    if (kind != PageKind::Evaluate) {
+        WebKitUserScript* emoji = webkit_user_script_new_for_world(
+            std::string(scripts::kEmojiPresentation).c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+            WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END, kWorld, nullptr, nullptr);
+        webkit_user_content_manager_add_script(content.get(), emoji);
+        webkit_user_script_unref(emoji);
+    }
+
+    auto web_view = GRef<WebKitWebView>::ref_sink(WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context",
+                                                                               setup.context, "settings", settings,
+                                                                               "user-content-manager", content.get(),
+                                                                               nullptr)));
     if (kind == PageKind::Log) {
         GdkRGBA clear = {0, 0, 0, 0};
         webkit_web_view_set_background_color(web_view.get(), &clear);

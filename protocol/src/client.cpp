@@ -33,10 +33,10 @@
 #include "qor_webview/wire.hpp"
 
 #ifndef QOR_WEBVIEW_LIB_TO_HELPER
-#define QOR_WEBVIEW_LIB_TO_HELPER "../libexec"
+#define QOR_WEBVIEW_LIB_TO_HELPER "../libexec/qor_webview"
 #endif
 #ifndef QOR_WEBVIEW_BIN_TO_HELPER
-#define QOR_WEBVIEW_BIN_TO_HELPER "../libexec"
+#define QOR_WEBVIEW_BIN_TO_HELPER "../libexec/qor_webview"
 #endif
 #ifndef QOR_WEBVIEW_INSTALLED_HELPER
 #define QOR_WEBVIEW_INSTALLED_HELPER ""
@@ -694,24 +694,27 @@ std::vector<std::string> helper_candidates() {
         if (!path.empty() && std::find(candidates.begin(), candidates.end(), path) == candidates.end())
             candidates.push_back(std::move(path));
     };
+    // First the helper installed with this very library, whatever prefix it
+    // was installed to: a stray variable must not pair the library with a
+    // helper of another version.
     const std::string module = detail::own_module_path();
     if (!module.empty()) {
         const std::string folder = detail::parent_folder(module);
-        // The library in <prefix>/lib, or a program in <prefix>/bin that it
-        // is linked into; then the folder itself.
+        // The shared library in its libdir, or a program in <prefix>/bin
+        // that the static library is linked into; then the folder itself.
         add(folder + "/" QOR_WEBVIEW_LIB_TO_HELPER "/" + std::string(helper_name));
         add(folder + "/" QOR_WEBVIEW_BIN_TO_HELPER "/" + std::string(helper_name));
         add(folder + "/" + std::string(helper_name));
     }
+    // Then the one the environment names, for a library used where no
+    // helper was installed beside it (a build tree, a copied library).
+    if (const char* env = std::getenv("QOR_WEBVIEW_HELPER"); env != nullptr && *env != '\0') add(env);
     add(QOR_WEBVIEW_INSTALLED_HELPER);
     return candidates;
 }
 
 Expected<Client, Error> Client::start(ClientOptions options) {
     std::string path = options.helper;
-    if (path.empty()) {
-        if (const char* env = std::getenv("QOR_WEBVIEW_HELPER"); env != nullptr && *env != '\0') path = env;
-    }
     if (path.empty()) {
         const auto candidates = helper_candidates();
         for (const auto& candidate : candidates) {

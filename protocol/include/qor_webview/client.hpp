@@ -28,6 +28,7 @@
 
 #include "qor_webview/error.hpp"
 #include "qor_webview/expected.hpp"
+#include "qor_webview/export.hpp"
 #include "qor_webview/protocol.hpp"
 
 namespace qor_webview {
@@ -61,7 +62,7 @@ struct LinkArea {
 
 // Reads the links text of a `LogPicture`. A text that is not a JSON array of
 // such rectangles is a `Call` error of "render_log".
-Expected<std::vector<LinkArea>, Error> parse_links(std::string_view links);
+QOR_WEBVIEW_API Expected<std::vector<LinkArea>, Error> parse_links(std::string_view links);
 
 // The answer to `render_image`: one PNG file.
 struct ImagePicture {
@@ -109,7 +110,7 @@ struct ClientOptions {
     std::function<void(std::string_view line)> on_stderr;
 };
 
-class Client {
+class QOR_WEBVIEW_API Client {
 public:
     // Starts the helper and waits for its start-up answer. Errors: `Start`
     // (the executable cannot be found or run, the helper answers `failed`,
@@ -179,6 +180,6 @@ private:
 
 // Where the client looks for the helper when no path is given, in order;
 // the first that exists is used.
-std::vector<std::string> helper_candidates();
+QOR_WEBVIEW_API std::vector<std::string> helper_candidates();
 
 }  // namespace qor_webview

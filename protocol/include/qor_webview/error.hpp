@@ -5,11 +5,12 @@
 #include <string>
 #include <variant>
 
+#include "qor_webview/export.hpp"
 #include "qor_webview/protocol.hpp"
 
 namespace qor_webview {
 
-class Error {
+class QOR_WEBVIEW_API Error {
 public:
     // The cases, in their order of declaration.
     struct Unsupported {};

@@ -5,6 +5,7 @@
 
 #include "qor_webview/error.hpp"
 #include "qor_webview/expected.hpp"
+#include "qor_webview/export.hpp"
 
 namespace qor_webview {
 
@@ -17,6 +18,6 @@ struct Measured {
 
 // Reads the measuring script's JSON text. Every failure is the `Script` case,
 // its message ending with the reader's position.
-Expected<Measured, Error> parse_measured(std::string_view text);
+QOR_WEBVIEW_API Expected<Measured, Error> parse_measured(std::string_view text);
 
 }  // namespace qor_webview

@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "qor_webview/export.hpp"
 #include "qor_webview/expected.hpp"
 
 namespace qor_webview::protocol {
@@ -44,14 +45,14 @@ struct DecodeError {
 
 // Decodes one request line (without its terminator). Pure; never throws for
 // any input, and works in time linear in the line's length.
-Expected<Request, DecodeError> parse_request(std::string_view line);
+QOR_WEBVIEW_API Expected<Request, DecodeError> parse_request(std::string_view line);
 
 // ----------------------------------------------------------------- answers
 
 enum class FailureKind : std::uint8_t { Start, Load, Script, Snapshot };
 
 // The wire name of a kind: "start", "load", "script" or "snapshot".
-std::string_view wire_name(FailureKind kind) noexcept;
+QOR_WEBVIEW_API std::string_view wire_name(FailureKind kind) noexcept;
 
 struct Failure {
     FailureKind kind = FailureKind::Start;
@@ -97,7 +98,7 @@ using Response = std::variant<Ready, Log, Image, Text, Failed>;
 
 // An I/O error of `write_answer`: an operating-system error number, or 0 for
 // a write that wrote nothing ("failed to write whole buffer").
-struct IoError {
+struct QOR_WEBVIEW_API IoError {
     int code = 0;
     // "failed to write whole buffer", or the system's description of the
     // error number followed by " (os error N)". Independent of the locale.
@@ -105,20 +106,20 @@ struct IoError {
 };
 
 // The system's description of an error number, then " (os error N)".
-std::string os_error_text(int code);
+QOR_WEBVIEW_API std::string os_error_text(int code);
 
 // Writes `response` as one answer line on `fd`, piece by piece, straight to
 // the descriptor; never closes, flushes or syncs it. Main thread only.
-Expected<void, IoError> write_answer(int fd, const Response& response);
+QOR_WEBVIEW_API Expected<void, IoError> write_answer(int fd, const Response& response);
 
 // Appends the answer-line form of a single-precision float ("800.0", "1e-7",
 // "null" for NaN and infinities) to `out`.
-void append_f32(std::string& out, float value);
+QOR_WEBVIEW_API void append_f32(std::string& out, float value);
 
 // Appends `text` as a JSON string with the answer lines' escaping.
-void append_json_string(std::string& out, std::string_view text);
+QOR_WEBVIEW_API void append_json_string(std::string& out, std::string_view text);
 
 // Standard base64 with padding; the text is sized once, filled in one pass.
-std::string encode_png(std::span<const std::uint8_t> bytes);
+QOR_WEBVIEW_API std::string encode_png(std::span<const std::uint8_t> bytes);
 
 }  // namespace qor_webview::protocol

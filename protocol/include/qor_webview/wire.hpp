@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "qor_webview/export.hpp"
 #include "qor_webview/expected.hpp"
 #include "qor_webview/protocol.hpp"
 
@@ -21,11 +22,11 @@ namespace qor_webview::protocol {
 // caller that cannot rule them out checks first (the client does). Texts
 // must be valid UTF-8 (see `valid_utf8`); a line that is not ends the
 // helper's request stream.
-std::string encode_request(const Request& request);
+QOR_WEBVIEW_API std::string encode_request(const Request& request);
 
 // Whether `text` is well-formed UTF-8: no overlong forms, no surrogates,
 // nothing above U+10FFFF.
-bool valid_utf8(std::string_view text) noexcept;
+QOR_WEBVIEW_API bool valid_utf8(std::string_view text) noexcept;
 
 // Why an answer line could not be read.
 struct AnswerError {
@@ -36,10 +37,10 @@ struct AnswerError {
 // stand in any order and unknown keys are skipped; every field the answer's
 // type needs must be there with the right kind of JSON value. A null number
 // reads as NaN (the helper prints NaN and infinities as null).
-Expected<Response, AnswerError> parse_answer(std::string_view line);
+QOR_WEBVIEW_API Expected<Response, AnswerError> parse_answer(std::string_view line);
 
 // Strict standard base64 with padding; nullopt for any other character,
 // a bad length or misplaced padding.
-std::optional<std::vector<std::uint8_t>> decode_base64(std::string_view text);
+QOR_WEBVIEW_API std::optional<std::vector<std::uint8_t>> decode_base64(std::string_view text);
 
 }  // namespace qor_webview::protocol
