@@ -392,6 +392,7 @@ TEST(Unreadable, EachUndecodableLineGetsItsFailureAndServingGoesOn) {
         {"[]", "unreadable request: missing field `type`", ""},
         {valid + " x", "unreadable request: trailing characters at line 1 column ", ""},
         {valid + valid, "unreadable request: trailing characters at line 1 column ", ""},
+        {R"({"type":"evaluate"} x)", "unreadable request: trailing characters at line 1 column 21", ""},
         {R"({"type":"render-log"})", "unreadable request: unknown variant `render-log`, expected one of ", ""},
         {R"({"type":"render_image","html":"x"})", "unreadable request: missing field `scale`", ""},
         {"{\"type\":\"evaluate\",", "unreadable request: EOF while parsing ", ""},
