@@ -697,6 +697,96 @@ TEST(LogSelfNavigation, RefreshKeepsTheGivenDocument) {
     s.finish();
 }
 
+// ================================================================ frames
+
+// The picture of an `image` answer, or of the first band of a `log` answer.
+std::optional<Picture> picture_of(const std::optional<std::string>& answer) {
+    if (!answer) {
+        ADD_FAILURE() << "no answer";
+        return std::nullopt;
+    }
+    const auto json = parse_json(*answer);
+    const Json* png = nullptr;
+    if (json && json->text_at({"type"}) == "image") {
+        png = json->get("png");
+    } else if (json && json->text_at({"type"}) == "log" && json->get("tiles") && json->get("tiles")->array() &&
+               !json->get("tiles")->array()->empty()) {
+        png = json->get("tiles")->array()->front().get("png");
+    }
+    auto picture = png && png->string() ? decode_png_base64(*png->string()) : std::nullopt;
+    if (!picture) ADD_FAILURE() << "no picture in " << answer->substr(0, 300);
+    return picture;
+}
+
+// The colour of a pixel as "r,g,b,a", for readable failures.
+std::string colour(const Picture& p, int x, int y) {
+    const auto px = p.pixel(x, y);
+    return std::to_string(Picture::red(px)) + "," + std::to_string(Picture::green(px)) + "," +
+           std::to_string(Picture::blue(px)) + "," + std::to_string(Picture::alpha(px));
+}
+
+constexpr std::string_view frame_style = "display:block;border:0;width:200px;height:100px";
+
+std::string coloured(std::string_view rgb) {
+    return "<body style='margin:0;background:rgb(" + std::string(rgb) + ")'>";
+}
+
+TEST(Frames, FramesDrawTheirDocumentsInThePictures) {
+    QOR_START(s, DisplayKind::X11);
+    // Log pages run no scripts, and WebKit then leaves srcdoc frames empty;
+    // a frame with an address of its own draws.
+    const auto log = picture_of(s.ask(render_log_line(
+        "<body style=\"margin:0\"><iframe style=\"" + std::string(frame_style) + "\" src=\"data:text/html," +
+            coloured("255,0,0") + "\"></iframe>",
+        "300", "1")));
+    ASSERT_TRUE(log.has_value());
+    EXPECT_EQ(colour(*log, 100, 50), "255,0,0,255");
+    EXPECT_EQ(colour(*log, 250, 50), "0,0,0,0");
+
+    // An image page: a frame of the document, and one that its script adds
+    // once the document has loaded.
+    const std::string image_html =
+        "<!DOCTYPE html><body style=\"margin:0\"><iframe style=\"" + std::string(frame_style) + "\" srcdoc=\"" +
+        coloured("255,0,0") + "\"></iframe><div id=slot style=\"height:100px\"></div><script>"
+        "onload = () => setTimeout(() => { const f = document.createElement('iframe');"
+        "f.style.cssText = '" + std::string(frame_style) + "'; f.srcdoc = \"" + coloured("0,255,0") + "\";"
+        "document.getElementById('slot').appendChild(f); }, 0);</script>";
+    const auto image = picture_of(s.ask(render_image_line(image_html, "1")));
+    ASSERT_TRUE(image.has_value());
+    ASSERT_EQ(image->height(), 600);  // the viewport's height at least
+    EXPECT_EQ(colour(*image, 100, 50), "255,0,0,255");
+    EXPECT_EQ(colour(*image, 100, 150), "0,255,0,255");
+    EXPECT_EQ(colour(*image, 300, 150), "255,255,255,255");
+    s.finish();
+}
+
+TEST(Frames, AFrameAddedToTheEvaluationPageHoldsItsDocumentWhileThePageKeepsItsOwn) {
+    QOR_START(s, DisplayKind::X11);
+    const std::string frame_body = "document.querySelector('iframe').contentDocument.body.innerHTML";
+    const auto wait_for = [&](std::string_view want) {
+        std::string got;
+        for (int i = 0; i < 40 && got != want; ++i) {
+            got = s.text({}, "(function () { try { return " + frame_body + "; } catch (e) { return 'none'; } })()");
+            if (got != want) std::this_thread::sleep_for(50ms);
+        }
+        return got;
+    };
+    EXPECT_EQ(s.text({"window.marker = 'mine'", "var f = document.createElement('iframe');"
+                      "f.srcdoc = '<b>hi</b>'; document.body.appendChild(f)"},
+                     "'added'"),
+              "added");
+    EXPECT_EQ(wait_for("<b>hi</b>"), "<b>hi</b>");
+    // The frame may reload its own document; the page may not.
+    EXPECT_EQ(s.text({frame_body + " = 'changed'", "document.querySelector('iframe').contentWindow.location.reload()"},
+                     "'reloading'"),
+              "reloading");
+    EXPECT_EQ(wait_for("<b>hi</b>"), "<b>hi</b>");
+    EXPECT_EQ(s.text({"location.reload()"}, "'asked'"), "asked");
+    std::this_thread::sleep_for(500ms);  // time for a reload to happen, were it let through
+    EXPECT_EQ(s.text({}, "window.marker + ' ' + document.title"), "mine Qor");
+    s.finish();
+}
+
 // ====================================================== the page's end
 
 TEST(WebProcess, NeverEndingScriptTimesOutAndTheNextRequestGetsAFreshPage) {
