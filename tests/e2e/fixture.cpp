@@ -448,6 +448,23 @@ std::string helper_path() {
 #endif
 }
 
+
+namespace {
+
+// Shrinks a pipe to one page and fills it with whole lines, leaving the
+// descriptor blocking as a parent would hand it over.
+bool fill_pipe(int write_end) {
+    if (::fcntl(write_end, F_SETPIPE_SZ, 4096) < 0) return false;
+    const int flags = ::fcntl(write_end, F_GETFL);
+    if (flags < 0 || ::fcntl(write_end, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+    constexpr std::string_view filler = "filler\n";
+    while (::write(write_end, filler.data(), filler.size()) == static_cast<ssize_t>(filler.size())) {
+    }
+    const bool full = errno == EAGAIN;
+    return ::fcntl(write_end, F_SETFL, flags) == 0 && full;
+}
+
+}  // namespace
 // ------------------------------------------------------------------ Helper
 
 Helper::Helper(HelperOptions options) {
@@ -471,6 +488,7 @@ Helper::Helper(HelperOptions options) {
     set_nonblocking(answers_);
     set_nonblocking(stderr_);
     if (options.answers_closed) close_fd(answers_);
+    if (options.stderr_full && !fill_pipe(err[1])) ADD_FAILURE() << "could not fill the standard error pipe";
     wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 
     EnvOverrides env = status.display->env;
@@ -515,7 +533,11 @@ Helper::Helper(HelperOptions options) {
     // that has not run its setpgid yet.
     ::setpgid(pid, pid);
     pid_ = pid;
-    stderr_thread_ = std::thread([this] { drain_stderr(); });
+    if (!options.stderr_full) read_stderr();
+}
+
+void Helper::read_stderr() {
+    if (!stderr_thread_.joinable() && stderr_ >= 0) stderr_thread_ = std::thread([this] { drain_stderr(); });
 }
 
 Helper::~Helper() {

@@ -451,6 +451,34 @@ TEST(AnswersPipe, ClosedBeforeStartUpEndsFailsTheStartSilently) {
 
 // -------------------------------------------------------------------- log
 
+TEST(Log, AFullStandardErrorDoesNotStopServingAndTheLossIsCounted) {
+    QOR_E2E_NEED_DISPLAY(DisplayKind::X11);
+    HelperOptions options;
+    options.stderr_full = true;
+    Helper helper(options);
+    ASSERT_TRUE(helper.ready());
+    // The renderer's INFO line meets the full pipe before the first request;
+    // a log that waited for the reader would serve nothing.
+    for (int i = 0; i < 20; ++i) helper.send(bogus(i));
+    helper.send(R"({"type":"evaluate","scripts":[],"result":"1+1"})");
+    for (int i = 0; i < 20; ++i) {
+        const auto answer = helper.read_answer();
+        ASSERT_TRUE(answer.has_value());
+        expect_unreadable(answer, bogus(i));
+    }
+    EXPECT_EQ(helper.read_answer(), R"({"type":"text","text":"2"})");
+    // Read again, the pipe takes the next line, the count of what was lost first.
+    helper.read_stderr();
+    helper.close_answers();
+    ASSERT_EQ(helper.send_raw(bogus(99) + "\n"), 0);
+    EXPECT_EQ(helper.wait_exit(), 0);
+    const auto err = helper.stderr_text();
+    EXPECT_EQ(log_lines(err),
+              (std::vector<std::string>{" WARN qor_webview_helper: log lines dropped while standard error was full: 1",
+                                        std::string(broken_pipe)}))
+        << err;
+}
+
 struct LogCase {
     std::string name;
     std::optional<std::string> rust_log;  // nullopt: unset
