@@ -3,6 +3,7 @@
 #include <cairo.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -500,6 +501,8 @@ Helper::Helper(HelperOptions options) {
     auto argv = pointers(args);
 
     const bool stdout_closed = options.stdout_closed;
+    const bool stdin_closed = options.stdin_closed;
+    const rlim_t descriptor_limit = static_cast<rlim_t>(std::max(options.descriptor_limit, 0));
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid == 0) {
@@ -515,6 +518,11 @@ Helper::Helper(HelperOptions options) {
             child_move_fd(out[1], 1);
         }
         child_close_from(3);
+        if (stdin_closed) ::close(0);
+        if (descriptor_limit > 0) {
+            const rlimit limit{descriptor_limit, descriptor_limit};
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+        }
         ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);
     }

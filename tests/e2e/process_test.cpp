@@ -449,6 +449,23 @@ TEST(AnswersPipe, ClosedBeforeStartUpEndsFailsTheStartSilently) {
     EXPECT_EQ(log_lines(helper.stderr_text()), std::vector<std::string>{}) << helper.stderr_text();
 }
 
+TEST(AnswersPipe, OneThatCannotBeMadeIsLoggedAndEndsTheStart) {
+    QOR_E2E_NEED_DISPLAY(DisplayKind::X11);
+    // No descriptor 3 may be opened. Standard input starts closed so that
+    // the loader has a descriptor to open the libraries with; it is /dev/null
+    // again by the time the answers pipe is made.
+    HelperOptions options;
+    options.stdin_closed = true;
+    options.descriptor_limit = 3;
+    Helper helper(options);
+    EXPECT_EQ(helper.wait_exit(), 1);
+    EXPECT_TRUE(helper.answers_end());
+    EXPECT_EQ(log_lines(helper.stderr_text()),
+              std::vector<std::string>{
+                  "ERROR qor_webview_helper: failed to set up the answers pipe: Invalid argument (os error 22)"})
+        << helper.stderr_text();
+}
+
 // -------------------------------------------------------------------- log
 
 TEST(Log, AFullStandardErrorDoesNotStopServingAndTheLossIsCounted) {
