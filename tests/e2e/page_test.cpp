@@ -21,6 +21,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -483,10 +484,40 @@ TEST(LockDown, WindowOpenOpensNothing) {
 
 // A web server on the loopback interface that answers every request with
 // one small document, so that a page has somewhere real to go: without the
-// lock-down, WebKit does go there.
+// lock-down, WebKit does go there. `silent()` accepts and reads requests but
+// never answers them.
 class LocalServer {
 public:
-    explicit LocalServer(std::string body) : body_(std::move(body)) {
+    explicit LocalServer(std::string body, std::string content_type = "text/html; charset=utf-8")
+        : body_(std::move(body)), content_type_(std::move(content_type)) {
+        start();
+    }
+    static std::unique_ptr<LocalServer> silent() {
+        auto server = std::unique_ptr<LocalServer>(new LocalServer());
+        server->silent_ = true;
+        server->start();
+        return server;
+    }
+    ~LocalServer() {
+        if (thread_.joinable()) {
+            ::close(stop_[1]);
+            thread_.join();
+            ::close(stop_[0]);
+        }
+        for (const int conn : held_) ::close(conn);
+        if (listen_ >= 0) ::close(listen_);
+    }
+    LocalServer(const LocalServer&) = delete;
+    LocalServer& operator=(const LocalServer&) = delete;
+
+    bool running() const { return thread_.joinable(); }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+    int requests() const { return requests_; }
+
+private:
+    LocalServer() = default;
+
+    void start() {
         listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (listen_ < 0) return;
         sockaddr_in addr{};
@@ -502,22 +533,7 @@ public:
         port_ = ntohs(addr.sin_port);
         thread_ = std::thread([this] { serve(); });
     }
-    ~LocalServer() {
-        if (thread_.joinable()) {
-            ::close(stop_[1]);
-            thread_.join();
-            ::close(stop_[0]);
-        }
-        if (listen_ >= 0) ::close(listen_);
-    }
-    LocalServer(const LocalServer&) = delete;
-    LocalServer& operator=(const LocalServer&) = delete;
 
-    bool running() const { return thread_.joinable(); }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
-    int requests() const { return requests_; }
-
-private:
     void serve() {
         for (;;) {
             pollfd p[2] = {{stop_[0], POLLIN, 0}, {listen_, POLLIN, 0}};
@@ -526,12 +542,16 @@ private:
             if ((p[1].revents & POLLIN) == 0) continue;
             const int conn = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
             if (conn < 0) continue;
-            answer(conn);
-            ::close(conn);
+            if (answer(conn)) {
+                ::close(conn);
+            } else {
+                held_.push_back(conn);
+            }
         }
     }
-    // Reads the request head (for at most two seconds) and answers it.
-    void answer(int conn) {
+    // Reads the request head (for at most two seconds) and answers it;
+    // false when the connection is to be held open unanswered.
+    bool answer(int conn) {
         std::string head;
         const auto deadline = Clock::now() + 2s;
         while (head.find("\r\n\r\n") == std::string::npos && Clock::now() < deadline) {
@@ -539,21 +559,27 @@ private:
             if (::poll(&p, 1, 100) <= 0) continue;
             char buf[4096];
             const ssize_t n = ::read(conn, buf, sizeof buf);
-            if (n <= 0) return;
+            if (n <= 0) return true;
             head.append(buf, static_cast<std::size_t>(n));
         }
         ++requests_;
-        const std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
-                                  std::to_string(body_.size()) + "\r\nConnection: close\r\n\r\n" + body_;
+        if (silent_) return false;
+        const std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: " + content_type_ +
+                                  "\r\nContent-Length: " + std::to_string(body_.size()) +
+                                  "\r\nConnection: close\r\n\r\n" + body_;
         std::string_view rest = reply;
         while (!rest.empty()) {
             const ssize_t n = ::write(conn, rest.data(), rest.size());
-            if (n <= 0) return;
+            if (n <= 0) return true;
             rest.remove_prefix(static_cast<std::size_t>(n));
         }
+        return true;
     }
 
     std::string body_;
+    std::string content_type_;
+    bool silent_ = false;
+    std::vector<int> held_;  // silent: connections left unanswered
     int listen_ = -1;
     int stop_[2] = {-1, -1};
     int port_ = 0;
@@ -784,6 +810,42 @@ TEST(Frames, AFrameAddedToTheEvaluationPageHoldsItsDocumentWhileThePageKeepsItsO
     EXPECT_EQ(s.text({"location.reload()"}, "'asked'"), "asked");
     std::this_thread::sleep_for(500ms);  // time for a reload to happen, were it let through
     EXPECT_EQ(s.text({}, "window.marker + ' ' + document.title"), "mine Qor");
+    s.finish();
+}
+
+// ================================================================ loads
+
+TEST(Loads, ASubresourceThatNeverArrivesCountsAsLoadedAfterTheLimit) {
+    QOR_START(s, DisplayKind::X11);
+    const auto server = LocalServer::silent();
+    ASSERT_TRUE(server->running());
+    const auto picture = picture_of(s.ask(render_image_line(
+        "<!DOCTYPE html><body style=\"margin:0;background:rgb(0,0,255)\"><div style=\"height:300px\"></div>"
+        "<img src=\"" + server->url() + "never.png\" width=10 height=10>",
+        "1")));
+    ASSERT_TRUE(picture.has_value());
+    EXPECT_EQ(server->requests(), 1);
+    EXPECT_EQ(colour(*picture, 400, 100), "0,0,255,255");
+    s.finish();
+}
+
+TEST(Loads, AResponseWebKitCannotDisplayIsIgnoredAndThePictureComesBack) {
+    QOR_START(s, DisplayKind::X11);
+    LocalServer server{std::string(4096, 'z'), "application/octet-stream\r\nContent-Disposition: attachment"};
+    ASSERT_TRUE(server.running());
+    const auto picture = picture_of(s.ask(render_image_line(
+        "<!DOCTYPE html><body style=\"margin:0;background:rgb(0,0,255)\"><iframe style=\"" +
+            std::string(frame_style) + "\" src=\"" + server.url() + "file.bin\"></iframe>"
+            "<div style=\"height:300px\"></div>",
+        "1")));
+    ASSERT_TRUE(picture.has_value());
+    EXPECT_GE(server.requests(), 1);
+    EXPECT_EQ(picture->height(), 600);
+    EXPECT_EQ(colour(*picture, 400, 350), "0,0,255,255");
+    // The page is not left on the download: the next document comes in.
+    const auto next = picture_of(s.ask(render_image_line("<!DOCTYPE html><body style=\"margin:0\"><div style=\"height:700px\">", "1")));
+    ASSERT_TRUE(next.has_value());
+    EXPECT_EQ(next->height(), 700);
     s.finish();
 }
 
