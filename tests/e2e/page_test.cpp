@@ -849,6 +849,26 @@ TEST(Loads, AResponseWebKitCannotDisplayIsIgnoredAndThePictureComesBack) {
     s.finish();
 }
 
+// ================================================================ resize
+
+// GTK carries out every size asked of an offscreen window, up to the
+// largest pixel count, so the warning about a size not reached has no
+// request that can bring it about; this is what the widest window gives.
+TEST(Resize, TheWidestWindowIsReachedWithoutAWarning) {
+    QOR_START(s, DisplayKind::X11);
+    const auto answer = s.ask(render_log_line("<p>x</p>", "3e9", "1"));
+    ASSERT_TRUE(answer.has_value());
+    const auto json = parse_json(*answer);
+    ASSERT_TRUE(json.has_value()) << answer->substr(0, 300);
+    ASSERT_EQ(json->text_at({"type"}), "log") << answer->substr(0, 300);
+    ASSERT_TRUE(json->get("width") && json->get("width")->number());
+    EXPECT_EQ(json->get("width")->number()->text, "3000000000.0");
+    const auto band = picture_of(answer);
+    ASSERT_TRUE(band.has_value());
+    EXPECT_EQ(band->height(), 100);
+    EXPECT_EQ(s.finish(), std::vector<std::string>{std::string(info_window)});
+}
+
 // ====================================================== the page's end
 
 TEST(WebProcess, NeverEndingScriptTimesOutAndTheNextRequestGetsAFreshPage) {
