@@ -31,15 +31,15 @@ void drop_shared(gpointer data, GClosure*) { delete static_cast<SharedRef*>(data
 // Whether a navigation the page asks for would replace its document. Loads
 // of about: documents commit inside the web process before any load event or
 // response decision reaches us, so they are refused here; every other
-// navigation meets the response rule, which tells the main frame apart.
-// Navigation actions do not name their frame, so the target is told by the
-// URI: the main frame only ever holds "about:blank" (the helper loads without
-// a base URI), so reloads and history moves to an about: document, and
-// "about:blank" itself unless it is the helper's own load, are refused (a
-// frame refused it keeps its initial document, which is the same empty one).
-// "about:srcdoc" is always a frame's own document and goes through; other
-// about: documents are refused once the page's document is complete, so that
-// frames loading with the document still get theirs.
+// navigation meets the response rule, which does tell the main frame apart.
+// Navigation actions do not name their frame, so the address has to: the
+// main frame only ever holds "about:blank" (the helper loads without a base
+// URI), so reloads and history moves to about: documents are refused, and
+// "about:blank" unless it is the helper's own load (a frame refused it keeps
+// its initial document, the same empty one). "about:srcdoc" is let through
+// for the documents of srcdoc frames; a page that sends its main frame there
+// cannot be told from them. Other about: documents are refused once the
+// page's document is complete, so that frames loading with it get theirs.
 bool replaces_document(WebKitNavigationAction* action, Shared& shared) {
     bool requested, loading;
     {
