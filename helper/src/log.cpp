@@ -1,5 +1,8 @@
 #include "log.hpp"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -224,6 +227,106 @@ void format_line(std::string& out, Level level, std::string_view target, std::st
     out += '\n';
 }
 
+namespace {
+
+// An owned descriptor, closed once.
+class OwnedFd {
+public:
+    OwnedFd() = default;
+    explicit OwnedFd(int fd) : fd_(fd) {}
+    ~OwnedFd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    OwnedFd(const OwnedFd&) = delete;
+    OwnedFd& operator=(const OwnedFd&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_ = -1;
+};
+
+// Standard error as the log writes it: never waiting for the reader. A pipe
+// (or terminal) is opened a second time, non-blocking, so that the flags of
+// the descriptor shared with the parent and the web processes stay as they
+// are; anything else is written only when poll says it takes data. A line
+// that does not fit is dropped and counted, and the count goes out in a
+// line of its own before the next line that fits. The tail of a line that
+// was cut short by a full pipe is written first, so that lines stay whole.
+class Sink {
+public:
+    Sink() : own_(reopen_nonblocking()), fd_(own_.get() >= 0 ? own_.get() : 2), nonblocking_(own_.get() >= 0) {}
+
+    void write(std::string_view line) {
+        if (!drain_tail()) {
+            ++dropped_;
+            return;
+        }
+        std::string_view out = line;
+        if (dropped_ > 0) {
+            out_.clear();
+            std::string count;
+            detail::append(count, dropped_);
+            format_line(out_, Level::Warn, "qor_webview_helper",
+                        "log lines dropped while standard error was full: " + count);
+            out_.append(line);
+            out = out_;
+        }
+        const std::size_t done = put(out);
+        if (done == 0 && !out.empty()) {
+            ++dropped_;
+            return;
+        }
+        dropped_ = 0;
+        tail_.assign(out.substr(done));
+    }
+
+private:
+    // Whether nothing of an earlier line is left to write.
+    bool drain_tail() {
+        if (tail_.empty()) return true;
+        tail_.erase(0, put(tail_));
+        return tail_.empty();
+    }
+
+    // Writes what fits now; returns the number of bytes written.
+    std::size_t put(std::string_view data) {
+        std::size_t done = 0;
+        while (done < data.size()) {
+            if (!nonblocking_) {
+                pollfd p{fd_, POLLOUT, 0};
+                int ready;
+                while ((ready = ::poll(&p, 1, 0)) < 0 && errno == EINTR) {
+                }
+                if (ready <= 0 || (p.revents & POLLOUT) == 0) break;
+            }
+            const ssize_t n = ::write(fd_, data.data() + done, data.size() - done);
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else {
+                break;  // full, or not writable at all: the rest is dropped
+            }
+        }
+        return done;
+    }
+
+    static int reopen_nonblocking() {
+        struct stat st {};
+        if (::fstat(2, &st) != 0 || !(S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode))) return -1;
+        return ::open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    }
+
+    OwnedFd own_;
+    int fd_;
+    bool nonblocking_;
+    std::uint64_t dropped_ = 0;
+    std::string tail_;
+    std::string out_;
+};
+
+}  // namespace
+
 namespace detail {
 
 bool enabled(Level level, std::string_view target) {
@@ -243,18 +346,8 @@ void emit(Level level, std::string_view target, std::string& message) {
     line.clear();
     format_line(line, level, target, message);
     std::lock_guard lock(log->stderr_lock);
-    // A log that cannot be written is dropped: it must never disturb serving.
-    std::size_t done = 0;
-    while (done < line.size()) {
-        ssize_t n = ::write(2, line.data() + done, line.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            break;
-        }
-    }
+    static Sink sink;
+    sink.write(line);
 }
 
 }  // namespace detail

@@ -31,20 +31,17 @@ void drop_shared(gpointer data, GClosure*) { delete static_cast<SharedRef*>(data
 
 // Whether a navigation the page asks for would replace its document. Loads
 // of about: documents commit inside the web process before any load event or
-// response decision reaches us, so they are refused here: reloads and history
-// moves always (the helper never makes them), "about:blank" unless it is the
-// helper's own load (a frame refused it keeps its initial document, which is
-// the same empty one), and other about: documents once the page's document is
-// complete, so that frames loading with the document still get theirs.
+// response decision reaches us, so they are refused here; every other
+// navigation meets the response rule, which does tell the main frame apart.
+// Navigation actions do not name their frame, so the address has to: the
+// main frame only ever holds "about:blank" (the helper loads without a base
+// URI), so reloads and history moves to about: documents are refused, and
+// "about:blank" unless it is the helper's own load (a frame refused it keeps
+// its initial document, the same empty one). "about:srcdoc" is let through
+// for the documents of srcdoc frames; a page that sends its main frame there
+// cannot be told from them. Other about: documents are refused once the
+// page's document is complete, so that frames loading with it get theirs.
 bool replaces_document(WebKitNavigationAction* action, Shared& shared) {
-    switch (webkit_navigation_action_get_navigation_type(action)) {
-        case WEBKIT_NAVIGATION_TYPE_RELOAD:
-        case WEBKIT_NAVIGATION_TYPE_BACK_FORWARD:
-        case WEBKIT_NAVIGATION_TYPE_FORM_RESUBMITTED:
-            return true;
-        default:
-            break;
-    }
     bool requested, loading;
     {
         auto pending = shared.pending.borrow();
@@ -54,8 +51,18 @@ bool replaces_document(WebKitNavigationAction* action, Shared& shared) {
     if (requested) return false;  // the helper's own load_html
     WebKitURIRequest* request = webkit_navigation_action_get_request(action);
     std::string_view uri = request && webkit_uri_request_get_uri(request) ? webkit_uri_request_get_uri(request) : "";
+    if (!uri.starts_with("about:")) return false;
+    if (uri == "about:srcdoc") return false;
+    switch (webkit_navigation_action_get_navigation_type(action)) {
+        case WEBKIT_NAVIGATION_TYPE_RELOAD:
+        case WEBKIT_NAVIGATION_TYPE_BACK_FORWARD:
+        case WEBKIT_NAVIGATION_TYPE_FORM_RESUBMITTED:
+            return true;
+        default:
+            break;
+    }
     if (uri == "about:blank") return true;
-    return !loading && uri.starts_with("about:");
+    return !loading;
 }
 
 gboolean on_decide_policy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,

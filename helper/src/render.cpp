@@ -16,19 +16,9 @@ namespace {
 
 constexpr const char* kRenderTarget = "qor_webview_helper::render";
 
-cairo_status_t append_chunk(void* closure, const unsigned char* data, unsigned int length) {
-    auto* bytes = static_cast<std::vector<std::uint8_t>*>(closure);
-    bytes->insert(bytes->end(), data, data + length);
-    return CAIRO_STATUS_SUCCESS;
-}
-
 std::string base64(const std::vector<std::uint8_t>& bytes) {
     QOR_PROFILE_SCOPE("base64");
     return protocol::encode_png(bytes);
-}
-
-Error cut_error(cairo_status_t status) {
-    return Error::snapshot("failed to cut the snapshot: " + cairo_status_name(status));
 }
 
 // Awaits a pipeline and makes its value, or its error, the answer.
@@ -40,16 +30,6 @@ rt::Async<protocol::Response> respond(rt::Async<Expected<T, Error>> pipeline, Ma
 }
 
 }  // namespace
-
-Expected<std::vector<std::uint8_t>, Error> png(cairo_surface_t* surface) {
-    QOR_PROFILE_SCOPE("png");
-    std::vector<std::uint8_t> bytes;
-    cairo_status_t status = cairo_surface_write_to_png_stream(surface, append_chunk, &bytes);
-    if (status != CAIRO_STATUS_SUCCESS)
-        return qor_webview::unexpected(
-            Error::snapshot("failed to encode the snapshot as png: Cairo error: " + cairo_status_name(status)));
-    return bytes;
-}
 
 Renderer::Renderer() {
     context_ = GRef<WebKitWebContext>::adopt(webkit_web_context_new_ephemeral());
@@ -163,22 +143,10 @@ rt::Async<Expected<protocol::Log, Error>> Renderer::render_log(const std::string
     out.tiles.reserve(bands.size());
     for (const BandSpan& band : bands) {
         std::int32_t snapshot_height = cairo_image_surface_get_height(snapshot);
-        std::int32_t snapshot_width = cairo_image_surface_get_width(snapshot);
         BandRows rows = band_rows(band, ratio, snapshot_height);
-        Surface strip(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, snapshot_width, rows.rows));
-        if (auto s = cairo_surface_status(strip.get()); s != CAIRO_STATUS_SUCCESS) co_return unexpected(cut_error(s));
-        cairo_surface_set_device_scale(snapshot, 1.0, 1.0);
-        {
-            QOR_PROFILE_SCOPE("cut");
-            Context cr(cairo_create(strip.get()));
-            if (auto s = cairo_status(cr.get()); s != CAIRO_STATUS_SUCCESS) co_return unexpected(cut_error(s));
-            cairo_set_operator(cr.get(), CAIRO_OPERATOR_SOURCE);
-            if (auto s = cairo_surface_status(snapshot); s != CAIRO_STATUS_SUCCESS) co_return unexpected(cut_error(s));
-            cairo_set_source_surface(cr.get(), snapshot, 0.0, -static_cast<double>(rows.y0));
-            if (auto s = cairo_status(cr.get()); s != CAIRO_STATUS_SUCCESS) co_return unexpected(cut_error(s));
-            cairo_paint(cr.get());
-            if (auto s = cairo_status(cr.get()); s != CAIRO_STATUS_SUCCESS) co_return unexpected(cut_error(s));
-        }
+        auto cut = cut_band(snapshot, rows);
+        if (!cut) co_return unexpected(std::move(cut).error());
+        Surface strip = std::move(*cut);
         auto bytes = png(strip.get());
         if (!bytes) co_return unexpected(std::move(bytes).error());
         std::string text = base64(*bytes);

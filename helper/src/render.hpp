@@ -10,6 +10,7 @@
 #include "geometry.hpp"
 #include "owners.hpp"
 #include "page.hpp"
+#include "picture.hpp"
 #include "qor_webview/protocol.hpp"
 #include "queue.hpp"
 #include "runtime.hpp"
@@ -17,9 +18,6 @@
 namespace qor_webview_helper {
 
 namespace protocol = qor_webview::protocol;
-
-// A surface as the bytes of a PNG file.
-Expected<std::vector<std::uint8_t>, Error> png(cairo_surface_t* surface);
 
 class Renderer {
 public:

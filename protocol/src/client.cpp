@@ -55,6 +55,8 @@ constexpr std::string_view collect_call = "collect";
 // How long the helper's standard error is still read once the helper has
 // been reaped: processes it started may hold the pipe for a moment longer.
 constexpr auto stderr_grace = std::chrono::milliseconds(500);
+// How often the pipes and the helper are looked at while poll fails.
+constexpr auto poll_retry = std::chrono::milliseconds(20);
 // Start-up lines of standard error kept to explain a failed start.
 constexpr std::size_t startup_lines_kept = 64;
 
@@ -212,7 +214,14 @@ private:
                 timeout = static_cast<int>(std::max<long long>(0, left.count()));
             }
             const int ready = ::poll(fds, n, timeout);
-            if (ready < 0 && errno != EINTR) break;
+            if (ready < 0 && errno != EINTR) {
+                // poll cannot watch the descriptors (out of memory, or a
+                // descriptor limit below their number): look at each of them
+                // now and then instead, so that answers still come in and the
+                // helper is still reaped, and stopping ends in its time.
+                for (nfds_t i = 0; i < n; ++i) fds[i].revents = POLLIN;
+                std::this_thread::sleep_for(poll_retry);
+            }
 
             if (answers_at >= 0 && fds[answers_at].revents != 0) read_answers(answers_buffer, scanned);
             if (errors_at >= 0 && fds[errors_at].revents != 0) read_errors(errors_buffer);

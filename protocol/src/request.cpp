@@ -1,10 +1,11 @@
 // Decoding of request lines.
 //
-// The line is read in full first: the tag is checked the moment it is met,
-// and the values of every key that names a field of some request are set
-// aside in order (strings as views into the line where possible). The fields
-// are filled from what was set aside only afterwards, so their errors come
-// after every reading error and carry no position.
+// The line is read in full first, up to its last byte: the tag is checked
+// the moment it is met, and the values of every key that names a field of
+// some request are set aside in order (strings as views into the line where
+// possible). The fields are filled from what was set aside only afterwards,
+// so their errors come after every reading error, trailing text included,
+// and carry no position.
 
 #include <algorithm>
 #include <array>
@@ -96,16 +97,15 @@ class Decoder {
 public:
     explicit Decoder(std::string_view line) : reader_(line) {}
 
-    // The fields are filled before the rest of the line is looked at, so a
-    // field error wins over trailing characters.
+    // Trailing text is a reading error like any other, so it is found
+    // before any field is filled and wins over the field errors.
     Expected<Request, DecodeError> run() {
         if (!read_line()) return failure(reader_.take_message());
-        auto request = fill();
-        if (request && reader_.peek_ws() >= 0) {
+        if (reader_.peek_ws() >= 0) {
             reader_.fail_peek(json::Syntax::TrailingCharacters);
             return failure(reader_.take_message());
         }
-        return request;
+        return fill();
     }
 
 private:

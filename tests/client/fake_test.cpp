@@ -3,6 +3,7 @@
 // answers or flood their standard error. No display is needed.
 #include <dirent.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -384,6 +386,36 @@ TEST(ClientProcess, AHelperThatOutlivesItsInputIsKilledAfterTheStopLimit) {
     client.reset();
     EXPECT_GE(since(stopping), 300ms);
     EXPECT_LT(since(stopping), 2000ms);
+    EXPECT_TRUE(gone(pid));
+    EXPECT_TRUE(children().empty());
+}
+
+TEST(ClientProcess, WhilePollFailsAnswersStillComeAndStoppingReapsTheHelper) {
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "the sanitizers' own checks need descriptors that the test takes away";
+#endif
+    std::optional<Client> client;
+    {
+        auto started = Client::start(fake("serve"));
+        ASSERT_TRUE(started.has_value()) << started.error().text();
+        client.emplace(std::move(*started));
+    }
+    const int pid = client->pid();
+    // poll refuses more descriptors than the descriptor limit allows: with a
+    // limit of 1, every poll of the reader (answers, standard error and the
+    // process) fails with EINVAL from its next turn on.
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const rlimit saved = limit;
+    limit.rlim_cur = 1;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+    for (const char* result : {"first", "second", "third"}) {
+        const auto text = client->evaluate({}, result);
+        ASSERT_TRUE(text.has_value()) << text.error().text();
+        EXPECT_EQ(*text, result);
+    }
+    client.reset();  // must return, with the helper reaped
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
     EXPECT_TRUE(gone(pid));
     EXPECT_TRUE(children().empty());
 }

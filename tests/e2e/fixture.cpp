@@ -3,6 +3,7 @@
 #include <cairo.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -448,6 +449,23 @@ std::string helper_path() {
 #endif
 }
 
+
+namespace {
+
+// Shrinks a pipe to one page and fills it with whole lines, leaving the
+// descriptor blocking as a parent would hand it over.
+bool fill_pipe(int write_end) {
+    if (::fcntl(write_end, F_SETPIPE_SZ, 4096) < 0) return false;
+    const int flags = ::fcntl(write_end, F_GETFL);
+    if (flags < 0 || ::fcntl(write_end, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+    constexpr std::string_view filler = "filler\n";
+    while (::write(write_end, filler.data(), filler.size()) == static_cast<ssize_t>(filler.size())) {
+    }
+    const bool full = errno == EAGAIN;
+    return ::fcntl(write_end, F_SETFL, flags) == 0 && full;
+}
+
+}  // namespace
 // ------------------------------------------------------------------ Helper
 
 Helper::Helper(HelperOptions options) {
@@ -471,6 +489,7 @@ Helper::Helper(HelperOptions options) {
     set_nonblocking(answers_);
     set_nonblocking(stderr_);
     if (options.answers_closed) close_fd(answers_);
+    if (options.stderr_full && !fill_pipe(err[1])) ADD_FAILURE() << "could not fill the standard error pipe";
     wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 
     EnvOverrides env = status.display->env;
@@ -482,6 +501,8 @@ Helper::Helper(HelperOptions options) {
     auto argv = pointers(args);
 
     const bool stdout_closed = options.stdout_closed;
+    const bool stdin_closed = options.stdin_closed;
+    const rlim_t descriptor_limit = static_cast<rlim_t>(std::max(options.descriptor_limit, 0));
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid == 0) {
@@ -497,6 +518,11 @@ Helper::Helper(HelperOptions options) {
             child_move_fd(out[1], 1);
         }
         child_close_from(3);
+        if (stdin_closed) ::close(0);
+        if (descriptor_limit > 0) {
+            const rlimit limit{descriptor_limit, descriptor_limit};
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+        }
         ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);
     }
@@ -515,7 +541,11 @@ Helper::Helper(HelperOptions options) {
     // that has not run its setpgid yet.
     ::setpgid(pid, pid);
     pid_ = pid;
-    stderr_thread_ = std::thread([this] { drain_stderr(); });
+    if (!options.stderr_full) read_stderr();
+}
+
+void Helper::read_stderr() {
+    if (!stderr_thread_.joinable() && stderr_ >= 0) stderr_thread_ = std::thread([this] { drain_stderr(); });
 }
 
 Helper::~Helper() {

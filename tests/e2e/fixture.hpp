@@ -87,6 +87,11 @@ struct HelperOptions {
     EnvOverrides env;
     bool stdout_closed = false;   // start the helper with descriptor 1 closed
     bool answers_closed = false;  // our end of the answers pipe is closed before the start
+    bool stdin_closed = false;    // start the helper with descriptor 0 closed
+    int descriptor_limit = 0;     // its RLIMIT_NOFILE, when above 0
+    // Standard error starts as a full pipe of one page that nobody reads
+    // until `read_stderr()`: a parent that does not drain it.
+    bool stderr_full = false;
     std::string program = helper_path();
 };
 
@@ -114,6 +119,9 @@ public:
     // when the helper stopped reading for `timeout`).
     int send_raw(std::string_view bytes, Duration timeout = answer_timeout);
     void close_stdin();
+    // Starts reading standard error (for `stderr_full`); what filled it
+    // comes first.
+    void read_stderr();
     void close_answers();
 
     // The next answer line, without its line feed. nullopt at the end of the

@@ -392,6 +392,7 @@ TEST(Unreadable, EachUndecodableLineGetsItsFailureAndServingGoesOn) {
         {"[]", "unreadable request: missing field `type`", ""},
         {valid + " x", "unreadable request: trailing characters at line 1 column ", ""},
         {valid + valid, "unreadable request: trailing characters at line 1 column ", ""},
+        {R"({"type":"evaluate"} x)", "unreadable request: trailing characters at line 1 column 21", ""},
         {R"({"type":"render-log"})", "unreadable request: unknown variant `render-log`, expected one of ", ""},
         {R"({"type":"render_image","html":"x"})", "unreadable request: missing field `scale`", ""},
         {"{\"type\":\"evaluate\",", "unreadable request: EOF while parsing ", ""},
@@ -448,7 +449,52 @@ TEST(AnswersPipe, ClosedBeforeStartUpEndsFailsTheStartSilently) {
     EXPECT_EQ(log_lines(helper.stderr_text()), std::vector<std::string>{}) << helper.stderr_text();
 }
 
+TEST(AnswersPipe, OneThatCannotBeMadeIsLoggedAndEndsTheStart) {
+    QOR_E2E_NEED_DISPLAY(DisplayKind::X11);
+    // No descriptor 3 may be opened. Standard input starts closed so that
+    // the loader has a descriptor to open the libraries with; it is /dev/null
+    // again by the time the answers pipe is made.
+    HelperOptions options;
+    options.stdin_closed = true;
+    options.descriptor_limit = 3;
+    Helper helper(options);
+    EXPECT_EQ(helper.wait_exit(), 1);
+    EXPECT_TRUE(helper.answers_end());
+    EXPECT_EQ(log_lines(helper.stderr_text()),
+              std::vector<std::string>{
+                  "ERROR qor_webview_helper: failed to set up the answers pipe: Invalid argument (os error 22)"})
+        << helper.stderr_text();
+}
+
 // -------------------------------------------------------------------- log
+
+TEST(Log, AFullStandardErrorDoesNotStopServingAndTheLossIsCounted) {
+    QOR_E2E_NEED_DISPLAY(DisplayKind::X11);
+    HelperOptions options;
+    options.stderr_full = true;
+    Helper helper(options);
+    ASSERT_TRUE(helper.ready());
+    // The renderer's INFO line meets the full pipe before the first request;
+    // a log that waited for the reader would serve nothing.
+    for (int i = 0; i < 20; ++i) helper.send(bogus(i));
+    helper.send(R"({"type":"evaluate","scripts":[],"result":"1+1"})");
+    for (int i = 0; i < 20; ++i) {
+        const auto answer = helper.read_answer();
+        ASSERT_TRUE(answer.has_value());
+        expect_unreadable(answer, bogus(i));
+    }
+    EXPECT_EQ(helper.read_answer(), R"({"type":"text","text":"2"})");
+    // Read again, the pipe takes the next line, the count of what was lost first.
+    helper.read_stderr();
+    helper.close_answers();
+    ASSERT_EQ(helper.send_raw(bogus(99) + "\n"), 0);
+    EXPECT_EQ(helper.wait_exit(), 0);
+    const auto err = helper.stderr_text();
+    EXPECT_EQ(log_lines(err),
+              (std::vector<std::string>{" WARN qor_webview_helper: log lines dropped while standard error was full: 1",
+                                        std::string(broken_pipe)}))
+        << err;
+}
 
 struct LogCase {
     std::string name;

@@ -339,9 +339,12 @@ TEST(ParseRequest, ReportsEverySyntaxErrorWithItsPosition) {
         {evaluate_ok + " x", "trailing characters at line 1 column 46"},
         {evaluate_ok + evaluate_ok, "trailing characters at line 1 column 45"},
         {R"(["evaluate",[],""] [])", "trailing characters at line 1 column 20"},
-        // The fields are filled before the rest of the line is looked at.
-        {R"({"type":"evaluate"} x)", "missing field `scripts`"},
-        {R"(["render_log","x",1] x)", "invalid length 2, expected struct variant Request::RenderLog with 3 elements"},
+        // The whole line is read before any field is filled, so trailing
+        // text wins over every field error.
+        {R"({"type":"evaluate"} x)", "trailing characters at line 1 column 21"},
+        {R"(["render_log","x",1] x)", "trailing characters at line 1 column 22"},
+        {R"({"type":"evaluate","result":1,"scripts":[]}])", "trailing characters at line 1 column 44"},
+        {R"({"type":"evaluate","result":"","result":"","scripts":[]}{})", "trailing characters at line 1 column 57"},
         // Line breaks between tokens count lines; columns restart.
         {"{\"type\":\"evaluate\",\n\"x\":}", "expected value at line 2 column 5"},
         {"{\n\"type\":\"nope\"\n}", "unknown variant `nope`, expected one of `render_log`, `render_image`, `evaluate` at line 2 column 13"},
