@@ -14,6 +14,10 @@ namespace qor_webview_helper {
 
 namespace {
 
+namespace protocol = qor_webview::protocol;
+using qor_webview::Error;
+using qor_webview::Expected;
+
 constexpr const char* kRenderTarget = "qor_webview_helper::render";
 
 std::string base64(const std::vector<std::uint8_t>& bytes) {
@@ -77,9 +81,9 @@ rt::Async<Expected<Page*, Error>> Renderer::page(PageKind kind, std::int32_t win
         display_scale_ = window_scale;
     }
     webkit_web_view_set_zoom_level(result->web_view(), zoom);
-    auto& slot = pages_[key];
-    slot = std::move(result);
-    co_return slot.get();
+    auto& entry = pages_[key];
+    entry = std::move(result);
+    co_return entry.get();
 }
 
 rt::Async<protocol::Response> Renderer::answer(protocol::Request request) {
@@ -129,7 +133,7 @@ rt::Async<Expected<protocol::Log, Error>> Renderer::render_log(const std::string
     auto links = co_await p.run_script(scripts::kLinks);
     if (!links) co_return unexpected(std::move(links).error());
 
-    auto snap = co_await p.snapshot(true);
+    auto snap = co_await p.snapshot(Background::Transparent);
     if (!snap) co_return unexpected(std::move(snap).error());
     cairo_surface_t* snapshot = snap->get();
 
@@ -179,7 +183,7 @@ rt::Async<Expected<std::string, Error>> Renderer::render_image(const std::string
     }
     co_await p.resize(pixels(std::round(std::floor(size.w) * zf)), pixels(std::round(std::ceil(size.h) * zf)));
 
-    auto snap = co_await p.snapshot(false);
+    auto snap = co_await p.snapshot(Background::Painted);
     if (!snap) co_return unexpected(std::move(snap).error());
     auto bytes = png(snap->get());
     if (!bytes) co_return unexpected(std::move(bytes).error());

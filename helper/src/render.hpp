@@ -17,8 +17,6 @@
 
 namespace qor_webview_helper {
 
-namespace protocol = qor_webview::protocol;
-
 class Renderer {
 public:
     Renderer();
@@ -28,16 +26,19 @@ public:
 
     Scaling scaling() const noexcept { return scaling_; }
 
-    rt::Async<protocol::Response> answer(protocol::Request request);
+    rt::Async<qor_webview::protocol::Response> answer(qor_webview::protocol::Request request);
 
-    rt::Async<Expected<protocol::Log, Error>> render_log(const std::string& html, float width, float scale);
-    rt::Async<Expected<std::string, Error>> render_image(const std::string& html, float scale);
-    rt::Async<Expected<std::string, Error>> evaluate(const std::vector<std::string>& scripts,
-                                                     const std::string& result);
+    rt::Async<qor_webview::Expected<qor_webview::protocol::Log, qor_webview::Error>> render_log(const std::string& html,
+                                                                                             float width, float scale);
+    rt::Async<qor_webview::Expected<std::string, qor_webview::Error>> render_image(const std::string& html,
+                                                                                   float scale);
+    rt::Async<qor_webview::Expected<std::string, qor_webview::Error>> evaluate(const std::vector<std::string>& scripts,
+                                                                               const std::string& result);
 
     // The pool's page for (kind, window scale), built or replaced as needed,
     // with its zoom level set.
-    rt::Async<Expected<Page*, Error>> page(PageKind kind, std::int32_t window_scale, double zoom);
+    rt::Async<qor_webview::Expected<Page*, qor_webview::Error>> page(PageKind kind, std::int32_t window_scale,
+                                                                     double zoom);
 
 private:
     struct Key {
