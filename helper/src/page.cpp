@@ -225,6 +225,9 @@ rt::Async<Expected<void, Error>> Page::load(const std::string& html) {
     }
     webkit_web_view_load_html(web_view_.get(), html.c_str(), nullptr);
     bool came = co_await rt::FirstOf<LoadOutcome>(done, kLoadLimitMs);
+    // A load that runs out of time counts as loaded: what has been parsed is
+    // still drawn and measured, and a page that keeps a resource hanging
+    // still gets its picture rather than an error.
     if (!came) {
         {
             auto pending = shared_->pending.borrow();

@@ -47,6 +47,9 @@ Renderer::Renderer() {
             scaling_ == Scaling::Window ? "Window" : "Zoom");
 }
 
+// The web context reference first, then the display reference, then the
+// pages. Spelled out because plain member destruction would not release
+// them in this order, and the order of releases here is behaviour.
 Renderer::~Renderer() {
     context_.reset();
     display_.reset();
