@@ -6,7 +6,6 @@
 #include "cairo_names.hpp"
 #include "emoji.hpp"
 #include "log.hpp"
-#include "x11.hpp"
 #include "profile.hpp"
 
 namespace qor_webview_helper {
@@ -331,7 +330,8 @@ rt::Async<Expected<Surface, Error>> Page::snapshot(Background background) {
 }
 
 rt::Async<Expected<std::unique_ptr<Page>, Error>> new_page(PageSetup setup, PageKind kind, std::int32_t scale) {
-    if (setup.window_scaling && setup.display) set_x11_window_scale(setup.display, scale);
+    // Before the web view exists, so that its window is made at that scale.
+    setup.display.use_window_scale(scale);
 
     auto owned_settings = GRef<WebKitSettings>::adopt(webkit_settings_new());
     WebKitSettings* settings = owned_settings.get();

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "display.hpp"
 #include "owners.hpp"
 #include "qor_webview/error.hpp"
 #include "qor_webview/expected.hpp"
@@ -126,8 +127,7 @@ private:
 // What pages are built with; owned by the renderer.
 struct PageSetup {
     WebKitWebContext* context;
-    GdkDisplay* display;  // may be null
-    bool window_scaling;
+    Display& display;  // takes a new page's window scale
 };
 
 // Builds a locked-down page. Only an Evaluate page can fail (its first

@@ -8,7 +8,6 @@
 #include "qor_webview/internal/overloaded.hpp"
 #include "qor_webview/measured.hpp"
 #include "scripts.hpp"
-#include "x11.hpp"
 
 namespace qor_webview_helper {
 
@@ -38,13 +37,9 @@ rt::Async<protocol::Response> respond(rt::Async<Expected<T, Error>> pipeline, Ma
 Renderer::Renderer() {
     context_ = GRef<WebKitWebContext>::adopt(webkit_web_context_new_ephemeral());
     webkit_web_context_set_cache_model(context_.get(), WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
-    if (GdkDisplay* display = gdk_display_get_default()) {
-        display_ = GRef<GdkDisplay>::ref_sink(display);
-        const char* name = g_type_name(G_OBJECT_TYPE(display));
-        if (name && std::string_view(name) == "GdkX11Display") scaling_ = Scaling::Window;
-    }
+    display_ = Display::default_display();
     QOR_LOG(log::Level::Info, kRenderTarget, "drawing with webkitgtk, scaling by ",
-            scaling_ == Scaling::Window ? "Window" : "Zoom");
+            display_.scaling() == Scaling::Window ? "Window" : "Zoom");
 }
 
 // The web context reference first, then the display reference, then the
@@ -67,8 +62,7 @@ rt::Async<Expected<Page*, Error>> Renderer::page(PageKind kind, std::int32_t win
     if (old && !old->terminated()) {
         result = std::move(old);
     } else {
-        PageSetup setup{context_.get(), display_.get(), scaling_ == Scaling::Window};
-        if (setup.window_scaling && setup.display) display_scale_ = window_scale;  // new_page sets it
+        PageSetup setup{context_.get(), display_};
         auto built = co_await new_page(setup, kind, window_scale);
         // The old page goes only once its successor exists (or cannot).
         old.reset();
@@ -79,10 +73,7 @@ rt::Async<Expected<Page*, Error>> Renderer::page(PageKind kind, std::int32_t win
     // on, also for older pages: a page used at another scale than the one
     // last set would get buffers of the wrong size (and the X server may
     // refuse them, which ends the process). So it follows the page in use.
-    if (scaling_ == Scaling::Window && display_ && display_scale_ != window_scale) {
-        set_x11_window_scale(display_.get(), window_scale);
-        display_scale_ = window_scale;
-    }
+    display_.use_window_scale(window_scale);
     webkit_web_view_set_zoom_level(result->web_view(), zoom);
     auto& entry = pages_[key];
     entry = std::move(result);
@@ -113,7 +104,7 @@ rt::Async<protocol::Response> Renderer::answer(protocol::Request request) {
 
 rt::Async<Expected<protocol::Log, Error>> Renderer::render_log(const std::string& html, float width, float scale) {
     using qor_webview::unexpected;
-    ScaleChoice sc = scale_rule(scale, scaling_);
+    ScaleChoice sc = scale_rule(scale, display_.scaling());
     auto got = co_await page(PageKind::Log, sc.window_scale, sc.zoom);
     if (!got) co_return unexpected(std::move(got).error());
     Page& p = **got;
@@ -167,7 +158,7 @@ rt::Async<Expected<protocol::Log, Error>> Renderer::render_log(const std::string
 
 rt::Async<Expected<std::string, Error>> Renderer::render_image(const std::string& html, float scale) {
     using qor_webview::unexpected;
-    ScaleChoice sc = scale_rule(scale, scaling_);
+    ScaleChoice sc = scale_rule(scale, display_.scaling());
     auto got = co_await page(PageKind::Image, sc.window_scale, sc.zoom);
     if (!got) co_return unexpected(std::move(got).error());
     Page& p = **got;

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "display.hpp"
 #include "geometry.hpp"
 #include "owners.hpp"
 #include "page.hpp"
@@ -24,7 +25,7 @@ public:
     Renderer(const Renderer&) = delete;
     Renderer& operator=(const Renderer&) = delete;
 
-    Scaling scaling() const noexcept { return scaling_; }
+    Scaling scaling() const noexcept { return display_.scaling(); }
 
     rt::Async<qor_webview::protocol::Response> answer(qor_webview::protocol::Request request);
 
@@ -55,9 +56,7 @@ private:
 
     GRef<WebKitWebContext> context_;
     std::unordered_map<Key, std::unique_ptr<Page>, KeyHash> pages_;
-    GRef<GdkDisplay> display_;
-    Scaling scaling_ = Scaling::Zoom;
-    std::int32_t display_scale_ = 0;  // the window scale last set on the display
+    Display display_;
 };
 
 // Serves request lines until the queue ends or an answer cannot be written.
