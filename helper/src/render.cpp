@@ -1,7 +1,5 @@
 #include "render.hpp"
 
-#include <cmath>
-
 #include "cairo_names.hpp"
 #include "log.hpp"
 #include "profile.hpp"
@@ -122,7 +120,7 @@ rt::Async<Expected<protocol::Log, Error>> Renderer::render_log(const std::string
         body = measured->body;
     }
     float h = log_height(body, sc);
-    co_await p.resize(w, pixels(std::round(std::ceil(h) * sc.zf())));
+    co_await p.resize(w, log_window_height(h, sc));
 
     auto links = co_await p.run_script(scripts::kLinks);
     if (!links) co_return unexpected(std::move(links).error());
@@ -136,7 +134,7 @@ rt::Async<Expected<protocol::Log, Error>> Renderer::render_log(const std::string
     out.height = h;
     out.links = std::move(*links);
 
-    double ratio = static_cast<double>(cairo_image_surface_get_height(snapshot)) / static_cast<double>(h);
+    double ratio = snapshot_ratio(cairo_image_surface_get_height(snapshot), h);
     std::vector<BandSpan> bands = band_list(h, ratio);
     out.tiles.reserve(bands.size());
     for (const BandSpan& band : bands) {
@@ -162,9 +160,9 @@ rt::Async<Expected<std::string, Error>> Renderer::render_image(const std::string
     auto got = co_await page(PageKind::Image, sc.window_scale, sc.zoom);
     if (!got) co_return unexpected(std::move(got).error());
     Page& p = **got;
-    float zf = sc.zf();
 
-    co_await p.resize(pixels(std::round(800.0f * zf)), pixels(std::round(zf * 600.0f)));
+    WindowSize viewport = image_viewport(sc);
+    co_await p.resize(viewport.width, viewport.height);
     if (auto loaded = co_await p.load(html); !loaded) co_return unexpected(std::move(loaded).error());
 
     ImageSize size;
@@ -175,7 +173,8 @@ rt::Async<Expected<std::string, Error>> Renderer::render_image(const std::string
         if (!measured) co_return unexpected(std::move(measured).error());
         size = image_size(measured->width, measured->height, sc);
     }
-    co_await p.resize(pixels(std::round(std::floor(size.w) * zf)), pixels(std::round(std::ceil(size.h) * zf)));
+    WindowSize window = image_window(size, sc);
+    co_await p.resize(window.width, window.height);
 
     auto snap = co_await p.snapshot(Background::Painted);
     if (!snap) co_return unexpected(std::move(snap).error());
