@@ -1,5 +1,7 @@
 #include "render.hpp"
 
+#include <malloc.h>
+
 #include <charconv>
 #include <cmath>
 #include <new>
@@ -44,6 +46,12 @@ Expected<std::string, Error> base64(const std::vector<std::uint8_t>& bytes) {
         return qor_webview::unexpected(Error::snapshot("failed to encode the snapshot as base64: out of memory"));
     }
 }
+
+// The device pixels of a page's window above which it is shrunk once its
+// answer is out: the offscreen window, WebKit's backing store and the web
+// process each keep a buffer of that size, and every change of the display's
+// window scale re-creates the buffers of every window.
+constexpr std::int64_t kSettledPixels = std::int64_t{1} << 20;
 
 // A window of `size` device pixels would be more than the helper can take.
 Error over_budget(const DeviceSize& size) {
@@ -121,9 +129,27 @@ rt::Async<Expected<Page*, Error>> Renderer::page(PageKind kind, std::int32_t win
         display_scale_ = window_scale;
     }
     webkit_web_view_set_zoom_level(result->web_view(), zoom);
+    last_ = key;
     auto& slot = pages_[key];
     slot = std::move(result);
     co_return slot.get();
+}
+
+rt::Async<void> Renderer::settle() {
+    QOR_PROFILE_SCOPE("settle");
+    auto it = last_ ? pages_.find(*last_) : pages_.end();
+    last_.reset();
+    if (it == pages_.end() || it->second->terminated()) co_return;
+    Page& p = *it->second;
+    auto [width, height] = p.allocation();
+    std::int64_t scale = it->first.scale;
+    if (std::int64_t{width} * height * scale * scale <= kSettledPixels) co_return;
+    // The width stays, so the document keeps its layout; the next request
+    // sizes the window anew before it looks at it.
+    co_await p.resize(width, 1);
+    // What the large picture left in freed blocks goes back to the system
+    // (glibc keeps it for the process otherwise).
+    malloc_trim(0);
 }
 
 rt::Async<protocol::Response> Renderer::answer(protocol::Request request) {
@@ -297,6 +323,7 @@ rt::Async<void> serve(int answers, QueueReceiver requests) {
             QOR_LOG(log::Level::Error, kRenderTarget, "failed to answer: ", written.error().text());
             break;
         }
+        co_await renderer.settle();
         QOR_PROFILE_FLUSH("request");
     }
 }
