@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -1130,6 +1131,7 @@ protected:
 
 // A picture of 1200 x 20000 device pixels takes about 100 MB in each of the
 // helper's copies of it; a helper that keeps them stays far above the bound.
+// On X11 cairo keeps one such copy resident in its shared memory segment.
 TEST_P(LargeRequests, MemoryComesBackAfterATallPictureAtScaleTwo) {
     expect_still_serving();
     const long small_kb = helper_rss_kb();
@@ -1141,7 +1143,16 @@ TEST_P(LargeRequests, MemoryComesBackAfterATallPictureAtScaleTwo) {
     ASSERT_TRUE(image.has_value()) << helper().stderr_text();
     for (int i = 0; i < 3; ++i) expect_still_serving();
     ASSERT_TRUE(as_image(ask(helper(), image_request("<p>small</p>", "2"))).has_value());
-    EXPECT_LT(helper_rss_kb(), small_kb + 120 * 1024) << "kB after small requests, was " << small_kb;
+    // WebKit lets go of the large buffers when the web process has drawn the
+    // smaller window, a moment after the answer. What stays above the bound
+    // is kept.
+    const long bound_kb = small_kb + 160 * 1024;
+    long now_kb = helper_rss_kb();
+    for (int i = 0; i < 50 && now_kb >= bound_kb; ++i) {
+        std::this_thread::sleep_for(100ms);
+        now_kb = helper_rss_kb();
+    }
+    EXPECT_LT(now_kb, bound_kb) << "kB after small requests, was " << small_kb;
 }
 
 TEST_P(LargeRequests, PicturesOverThePixelBudgetFailAsSnapshotsAndServingGoesOn) {
