@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "owners.hpp"
 #include "qor_webview/error.hpp"
@@ -103,6 +104,8 @@ public:
 
     WebKitWebView* web_view() const noexcept { return web_view_.get(); }
     bool terminated() const noexcept { return shared_->terminated; }
+    // The web view's size in window pixels.
+    std::pair<std::int32_t, std::int32_t> allocation() const noexcept;
 
     rt::Async<Expected<void, Error>> load(const std::string& html);
     rt::Async<void> resize(std::int32_t width, std::int32_t height);

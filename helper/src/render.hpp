@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -35,6 +36,10 @@ public:
     rt::Async<Expected<std::string, Error>> evaluate(const std::vector<std::string>& scripts,
                                                      const std::string& result);
 
+    // Gives back what the last request's page holds beyond a small window;
+    // run once its answer is out.
+    rt::Async<void> settle();
+
     // The pool's page for (kind, window scale), built or replaced as needed,
     // with its zoom level set.
     rt::Async<Expected<Page*, Error>> page(PageKind kind, std::int32_t window_scale, double zoom);
@@ -57,6 +62,7 @@ private:
     GRef<GdkDisplay> display_;
     Scaling scaling_ = Scaling::Zoom;
     std::int32_t display_scale_ = 0;  // the window scale last set on the display
+    std::optional<Key> last_;         // the page the current request uses
 };
 
 // Serves request lines until the queue ends or an answer cannot be written.
