@@ -11,10 +11,14 @@
 // process tree is sampled from /proc during the run.
 //
 //   helper_bench [--helper PATH] [--corpus DIR] [--rounds N] [--warmup N]
-//                [--flat N] [--only-flat]
+//                [--flat N] [--only-flat] [--after N]
 //
 // --flat N adds the flatness run: N mixed requests, with the tree's memory
-// printed every 100.
+// printed every 100, the helper's own apart from its web processes.
+// --after N adds the recovery run: N rounds of a short entry at scale 1
+// right after another short one, after tall entries at both scales, after a
+// small entry at scale 2 and after a request that fails; each followed by
+// the helper's own PSS.
 
 #include <unistd.h>
 
@@ -529,13 +533,14 @@ struct Options {
     int rounds = 15;
     int warmup = 3;
     int flat = 0;
+    int after = 0;
     bool latency = true;
 };
 
 [[noreturn]] void usage(const std::string& why) {
     std::cerr << "helper_bench: " << why << "\n"
               << "usage: helper_bench [--helper PATH] [--corpus DIR] [--rounds N] [--warmup N] [--flat N] "
-                 "[--only-flat]\n";
+                 "[--only-flat] [--after N]\n";
     std::exit(2);
 }
 
@@ -566,10 +571,11 @@ Options parse_options(int argc, char** argv) {
         else if (a == "--warmup") o.warmup = positive(value(), a);
         else if (a == "--flat") o.flat = positive(value(), a);
         else if (a == "--only-flat") o.latency = false;
+        else if (a == "--after") o.after = positive(value(), a);
         else usage("unknown argument " + a);
     }
     if (o.helper.empty()) usage("no helper given");
-    if (!o.latency && o.flat == 0) o.flat = 1000;
+    if (!o.latency && o.flat == 0 && o.after == 0) o.flat = 1000;
     return o;
 }
 
@@ -690,16 +696,23 @@ bool run_flat(Bench& bench, const std::vector<Doc>& docs, int count) {
               << "and 2, tall-25000 at scale 1, render_image medium at scale 1)\n";
     std::cout << pad("requests", 9, true) << pad("seconds", 8, true) << pad("procs", 6, true)
               << pad("RSS sum", 9, true) << pad("PSS sum", 9, true) << pad("helper RSS", 11, true)
-              << "web processes RSS\n";
+              << pad("helper PSS", 11, true) << pad("web RSS", 10, true) << "web PSS\n";
     const pid_t pid = bench.client.pid();
+    long max_own_pss = 0;
+    Sampler sampler(pid);
     auto row = [&](int done, Clock::time_point start) {
         TreeTotals t = sample_tree(pid);
-        long own = 0, web = 0;
-        for (const auto& p : t.each) (p.pid == pid ? own : web) += p.rss_kb;
+        long own = 0, web = 0, own_pss = 0, web_pss = 0;
+        for (const auto& p : t.each) {
+            (p.pid == pid ? own : web) += p.rss_kb;
+            (p.pid == pid ? own_pss : web_pss) += p.pss_kb;
+        }
         std::cout << pad(std::to_string(done), 9, true)
                   << pad(fixed(elapsed_ms(start, Clock::now()) / 1000.0, 0), 8, true)
                   << pad(std::to_string(t.processes), 6, true) << pad(mb(t.rss_kb), 9, true)
-                  << pad(mb(t.pss_kb), 9, true) << pad(mb(own), 11, true) << mb(web) << std::endl;
+                  << pad(mb(t.pss_kb), 9, true) << pad(mb(own), 11, true) << pad(mb(own_pss), 11, true)
+                  << pad(mb(web), 10, true) << mb(web_pss) << std::endl;
+        max_own_pss = std::max(max_own_pss, own_pss);
     };
     auto start = Clock::now();
     row(0, start);
@@ -715,8 +728,84 @@ bool run_flat(Bench& bench, const std::vector<Doc>& docs, int count) {
         if (!ex.failed.empty()) ++failed;
         if ((i + 1) % 100 == 0 || i + 1 == count) row(i + 1, start);
     }
+    std::cout << "peak PSS sum " << mb(sampler.peak_pss_kb()) << " (every second), largest helper PSS of the rows "
+              << mb(max_own_pss) << "\n";
     if (failed) std::cout << failed << " requests failed\n";
     return failed == 0;
+}
+
+// What a short entry costs right after requests that leave the helper in
+// another state: taller pictures, another scale, a failure. Each round runs
+// the pairs in turn, so the medians compare within one run.
+bool run_after(Bench& bench, const std::vector<Doc>& docs, int rounds) {
+    // Too large for any helper: 2047 x 2047 CSS px at scale 16 is the
+    // device limit both ways.
+    static const Doc giant{"giant", "<div style='height:20000px'>x</div>"};
+    struct Before {
+        const char* name;
+        Kind kind;
+        const Doc* doc;
+        float scale;
+        float width;
+    };
+    const std::vector<Before> befores = {
+        {"short, scale 1", Kind::Log, &docs[0], 1.0f, 600.0f},
+        {"short, scale 2", Kind::Log, &docs[0], 2.0f, 600.0f},
+        {"tall-25000, scale 1", Kind::Log, &docs[3], 1.0f, 600.0f},
+        {"tall-25000, scale 2", Kind::Log, &docs[3], 2.0f, 600.0f},
+        {"image tall-3000, scale 2", Kind::Image, &docs[2], 2.0f, 600.0f},
+        {"failed: width 1e9, scale 16", Kind::Log, &giant, 16.0f, 1e9f},
+    };
+    const pid_t pid = bench.client.pid();
+    std::vector<std::vector<double>> short_ms(befores.size()), before_ms(befores.size());
+    std::vector<long> max_own_pss(befores.size());
+    std::vector<std::string> before_failed(befores.size());
+    std::string error;
+    Exchange ex;
+    for (int r = 0; r < rounds; ++r) {
+        std::cerr << "after: round " << r + 1 << " of " << rounds << "\n";
+        for (std::size_t b = 0; b < befores.size(); ++b) {
+            const Before& before = befores[b];
+            auto t0 = Clock::now();
+            bool ok = before.kind == Kind::Log
+                          ? [&] {
+                                auto log = bench.client.render_log(before.doc->html, before.width, before.scale,
+                                                                   kAnswerTimeout);
+                                if (!log && (log.error().is<qor_webview::Error::Stopped>() ||
+                                             log.error().is<qor_webview::Error::Call>())) {
+                                    error = log.error().text();
+                                    return false;
+                                }
+                                if (!log) before_failed[b] = log.error().text();
+                                return true;
+                            }()
+                          : exchange(bench.client, bench.errors, before.kind, *before.doc, before.scale, ex, error);
+            before_ms[b].push_back(elapsed_ms(t0, Clock::now()));
+            if (!ok || !exchange(bench.client, bench.errors, Kind::Log, docs[0], 1.0f, ex, error)) {
+                std::cerr << "helper_bench: " << error << "\n";
+                return false;
+            }
+            if (!ex.failed.empty()) {
+                std::cerr << "helper_bench: the short entry failed: " << ex.failed << "\n";
+                return false;
+            }
+            short_ms[b].push_back(ex.ms);
+            max_own_pss[b] = std::max(max_own_pss[b], sample_process(pid).pss_kb);
+        }
+    }
+    std::cout << "\nshort entry at scale 1 after another request, " << rounds
+              << " rounds: ms of the client call; ratio to its median after a short entry at scale 1;\n"
+                 "helper PSS: the helper process alone, largest after the short entry\n";
+    std::cout << pad("after", 29) << pad("its ms", 9, true) << pad("median", 8, true) << pad("p90", 8, true)
+              << pad("ratio", 6, true) << "helper PSS\n";
+    const double base = median(short_ms[0]);
+    for (std::size_t b = 0; b < befores.size(); ++b) {
+        std::cout << pad(befores[b].name, 29) << pad(ms_text(median(before_ms[b])), 9, true)
+                  << pad(ms_text(median(short_ms[b])), 8, true) << pad(ms_text(percentile(short_ms[b], 90)), 8, true)
+                  << pad(fixed(median(short_ms[b]) / base, 2), 6, true) << mb(max_own_pss[b]) << "\n";
+        if (!before_failed[b].empty()) std::cout << "    it failed: " << before_failed[b] << "\n";
+    }
+    return true;
 }
 
 }  // namespace
@@ -772,5 +861,6 @@ int main(int argc, char** argv) {
         ok = run_latency(bench, cases, o);
     }
     if (ok && o.flat > 0) ok = run_flat(bench, docs, o.flat);
+    if (ok && o.after > 0) ok = run_after(bench, docs, o.after);
     return ok ? 0 : 1;
 }

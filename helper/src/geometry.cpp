@@ -86,6 +86,18 @@ BandRows band_rows(BandSpan band, double ratio, std::int32_t p) noexcept {
     return {y0, rows};
 }
 
+DeviceSize device_size(std::int32_t window_width, std::int32_t window_height, const ScaleChoice& s) noexcept {
+    // As the page's resize will make it: at least one pixel each way.
+    std::int64_t w = window_width >= 1 ? window_width : 1;
+    std::int64_t h = window_height >= 1 ? window_height : 1;
+    return {w * s.window_scale, h * s.window_scale};
+}
+
+bool within_budget(const DeviceSize& size) noexcept {
+    auto limit = static_cast<std::int64_t>(kDeviceLimit);
+    return size.width <= limit && size.height <= limit && size.pixels() <= kPixelBudget;
+}
+
 ImageSize image_size(float width, float height, const ScaleChoice& s) noexcept {
     float limit = device_limit(s);
     auto fit = [limit](float v) {
@@ -96,6 +108,11 @@ ImageSize image_size(float width, float height, const ScaleChoice& s) noexcept {
         return v;
     };
     return {fit(width), fit(height)};
+}
+
+std::int64_t window_device_pixels(std::int32_t width, std::int32_t height, std::int32_t window_scale) noexcept {
+    std::int64_t scale = window_scale;
+    return std::int64_t{width} * height * scale * scale;
 }
 
 WindowSize image_viewport(const ScaleChoice& s) noexcept {

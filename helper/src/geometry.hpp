@@ -65,6 +65,26 @@ struct BandRows {
 };
 BandRows band_rows(BandSpan band, double ratio, std::int32_t snapshot_height) noexcept;
 
+// A window's size in device pixels: window pixels times the window scale
+// (the zoom is already in the window pixels).
+struct DeviceSize {
+    std::int64_t width;
+    std::int64_t height;
+    std::int64_t pixels() const noexcept { return width * height; }
+};
+DeviceSize device_size(std::int32_t window_width, std::int32_t window_height, const ScaleChoice& s) noexcept;
+
+// The most device pixels a page may show. WebKit, the offscreen window and
+// the snapshot each hold a 4-byte copy of them, so this bounds what one
+// request can allocate; beyond 32767 device pixels either way WebKit cannot
+// take a snapshot at all.
+inline constexpr std::int64_t kPixelBudget = std::int64_t{1} << 26;
+bool within_budget(const DeviceSize& size) noexcept;
+
+// The device pixels of a window of `width` × `height` window pixels at
+// `window_scale`.
+std::int64_t window_device_pixels(std::int32_t width, std::int32_t height, std::int32_t window_scale) noexcept;
+
 // The picture size of an image request from the measured size (CSS pixels).
 struct ImageSize {
     float w;

@@ -3,6 +3,7 @@
 // requests end.
 #include <fcntl.h>
 #include <gtk/gtk.h>
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -46,6 +47,12 @@ void quit_loop(void* loop) { g_main_loop_quit(static_cast<GMainLoop*>(loop)); }
 
 int main(int argc, char** argv) {
     normalise_environment();
+    // Pictures come and go in buffers of megabytes. With fixed thresholds
+    // glibc maps each such buffer on its own and unmaps it when freed, and
+    // gives back the top of the heap; its adaptive default would keep them
+    // in the heap, and the process, at the size of the largest picture.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 1024 * 1024);
 
     const char* filter = std::getenv("RUST_LOG");
     if (!log::install(log::Filter::from_env(filter ? std::optional<std::string_view>(filter) : std::nullopt))) {

@@ -247,6 +247,11 @@ rt::Async<Expected<void, Error>> Page::load(const std::string& html) {
     co_return Expected<void, Error>{};
 }
 
+std::pair<std::int32_t, std::int32_t> Page::allocation() const noexcept {
+    GtkWidget* view = GTK_WIDGET(web_view_.get());
+    return {gtk_widget_get_allocated_width(view), gtk_widget_get_allocated_height(view)};
+}
+
 rt::Async<void> Page::resize(std::int32_t width, std::int32_t height) {
     QOR_PROFILE_SCOPE("resize");
     std::int32_t w = width >= 1 ? width : 1;

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "display.hpp"
 #include "owners.hpp"
@@ -106,6 +107,8 @@ public:
 
     WebKitWebView* web_view() const noexcept { return web_view_.get(); }
     bool terminated() const noexcept { return shared_->terminated; }
+    // The web view's size in window pixels.
+    std::pair<std::int32_t, std::int32_t> allocation() const noexcept;
 
     rt::Async<qor_webview::Expected<void, qor_webview::Error>> load(const std::string& html);
     rt::Async<void> resize(std::int32_t width, std::int32_t height);

@@ -6,6 +6,8 @@
 #include <cairo.h>
 
 #include <cstdint>
+#include <new>
+#include <stdexcept>
 #include <vector>
 
 #include "cairo_names.hpp"
@@ -19,9 +21,16 @@ namespace qor_webview_helper {
 
 namespace picture_detail {
 
-inline cairo_status_t append_chunk(void* closure, const unsigned char* data, unsigned int length) {
+// Called from inside cairo's C code, which no exception may cross.
+inline cairo_status_t append_chunk(void* closure, const unsigned char* data, unsigned int length) noexcept {
     auto* bytes = static_cast<std::vector<std::uint8_t>*>(closure);
-    bytes->insert(bytes->end(), data, data + length);
+    try {
+        bytes->insert(bytes->end(), data, data + length);
+    } catch (const std::bad_alloc&) {
+        return CAIRO_STATUS_NO_MEMORY;
+    } catch (const std::length_error&) {
+        return CAIRO_STATUS_NO_MEMORY;
+    }
     return CAIRO_STATUS_SUCCESS;
 }
 

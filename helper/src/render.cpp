@@ -1,5 +1,10 @@
 #include "render.hpp"
 
+#include <malloc.h>
+
+#include <charconv>
+#include <new>
+
 #include "cairo_names.hpp"
 #include "log.hpp"
 #include "profile.hpp"
@@ -17,9 +22,39 @@ using qor_webview::Expected;
 
 constexpr const char* kRenderTarget = "qor_webview_helper::render";
 
-std::string base64(const std::vector<std::uint8_t>& bytes) {
+void append_int(std::string& out, std::int64_t value) {
+    char buffer[24];
+    auto r = std::to_chars(buffer, buffer + sizeof buffer, value);
+    out.append(buffer, r.ptr);
+}
+
+Expected<std::string, Error> base64(const std::vector<std::uint8_t>& bytes) {
     QOR_PROFILE_SCOPE("base64");
-    return protocol::encode_png(bytes);
+    try {
+        return protocol::encode_png(bytes);
+    } catch (const std::bad_alloc&) {
+        return qor_webview::unexpected(Error::snapshot("failed to encode the snapshot as base64: out of memory"));
+    }
+}
+
+// The device pixels of a page's window above which it is shrunk once its
+// answer is out: the offscreen window, WebKit's backing store and the web
+// process each keep a buffer of that size, and every change of the display's
+// window scale re-creates the buffers of every window.
+constexpr std::int64_t kSettledPixels = std::int64_t{1} << 20;
+
+// A window of `size` device pixels would be more than the helper can take.
+Error over_budget(const DeviceSize& size) {
+    std::string message = "the picture would be ";
+    append_int(message, size.width);
+    message += "x";
+    append_int(message, size.height);
+    message += " device pixels, over the limit of ";
+    append_int(message, static_cast<std::int64_t>(kDeviceLimit));
+    message += " a side and ";
+    append_int(message, kPixelBudget);
+    message += " in all";
+    return Error::snapshot(std::move(message));
 }
 
 // Awaits a pipeline and makes its value, or its error, the answer.
@@ -73,9 +108,26 @@ rt::Async<Expected<Page*, Error>> Renderer::page(PageKind kind, std::int32_t win
     // refuse them, which ends the process). So it follows the page in use.
     display_.use_window_scale(window_scale);
     webkit_web_view_set_zoom_level(result->web_view(), zoom);
+    last_ = key;
     auto& entry = pages_[key];
     entry = std::move(result);
     co_return entry.get();
+}
+
+rt::Async<void> Renderer::settle() {
+    QOR_PROFILE_SCOPE("settle");
+    auto it = last_ ? pages_.find(*last_) : pages_.end();
+    last_.reset();
+    if (it == pages_.end() || it->second->terminated()) co_return;
+    Page& p = *it->second;
+    auto [width, height] = p.allocation();
+    if (window_device_pixels(width, height, it->first.scale) <= kSettledPixels) co_return;
+    // The width stays, so the document keeps its layout; the next request
+    // sizes the window anew before it looks at it.
+    co_await p.resize(width, 1);
+    // What the large picture left in freed blocks goes back to the system
+    // (glibc keeps it for the process otherwise).
+    malloc_trim(0);
 }
 
 rt::Async<protocol::Response> Renderer::answer(protocol::Request request) {
@@ -108,6 +160,7 @@ rt::Async<Expected<protocol::Log, Error>> Renderer::render_log(const std::string
     Page& p = **got;
 
     std::int32_t w = log_window_width(width, sc);
+    if (DeviceSize d = device_size(w, 1, sc); !within_budget(d)) co_return unexpected(over_budget(d));
     co_await p.resize(w, 0);
     if (auto loaded = co_await p.load(html); !loaded) co_return unexpected(std::move(loaded).error());
 
@@ -120,7 +173,10 @@ rt::Async<Expected<protocol::Log, Error>> Renderer::render_log(const std::string
         body = measured->body;
     }
     float h = log_height(body, sc);
-    co_await p.resize(w, log_window_height(h, sc));
+    std::int32_t window_height = log_window_height(h, sc);
+    // Checked before the window grows: WebKit paints as soon as it has.
+    if (DeviceSize d = device_size(w, window_height, sc); !within_budget(d)) co_return unexpected(over_budget(d));
+    co_await p.resize(w, window_height);
 
     auto links = co_await p.run_script(scripts::kLinks);
     if (!links) co_return unexpected(std::move(links).error());
@@ -145,11 +201,12 @@ rt::Async<Expected<protocol::Log, Error>> Renderer::render_log(const std::string
         Surface strip = std::move(*cut);
         auto bytes = png(strip.get());
         if (!bytes) co_return unexpected(std::move(bytes).error());
-        std::string text = base64(*bytes);
+        auto text = base64(*bytes);
+        if (!text) co_return unexpected(std::move(text).error());
         bytes->clear();
         bytes->shrink_to_fit();
         strip.reset();
-        out.tiles.push_back(protocol::Band{band.top, band.height, std::move(text)});
+        out.tiles.push_back(protocol::Band{band.top, band.height, std::move(*text)});
     }
     co_return std::move(out);
 }
@@ -162,6 +219,8 @@ rt::Async<Expected<std::string, Error>> Renderer::render_image(const std::string
     Page& p = **got;
 
     WindowSize viewport = image_viewport(sc);
+    if (DeviceSize d = device_size(viewport.width, viewport.height, sc); !within_budget(d))
+        co_return unexpected(over_budget(d));
     co_await p.resize(viewport.width, viewport.height);
     if (auto loaded = co_await p.load(html); !loaded) co_return unexpected(std::move(loaded).error());
 
@@ -174,12 +233,15 @@ rt::Async<Expected<std::string, Error>> Renderer::render_image(const std::string
         size = image_size(measured->width, measured->height, sc);
     }
     WindowSize window = image_window(size, sc);
+    if (DeviceSize d = device_size(window.width, window.height, sc); !within_budget(d))
+        co_return unexpected(over_budget(d));
     co_await p.resize(window.width, window.height);
 
     auto snap = co_await p.snapshot(Background::Painted);
     if (!snap) co_return unexpected(std::move(snap).error());
     auto bytes = png(snap->get());
     if (!bytes) co_return unexpected(std::move(bytes).error());
+    snap->reset();
     co_return base64(*bytes);
 }
 
@@ -228,6 +290,7 @@ rt::Async<void> serve(int answers, QueueReceiver requests) {
             QOR_LOG(log::Level::Error, kRenderTarget, "failed to answer: ", written.error().text());
             break;
         }
+        co_await renderer.settle();
         QOR_PROFILE_FLUSH("request");
     }
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -36,6 +37,10 @@ public:
     rt::Async<qor_webview::Expected<std::string, qor_webview::Error>> evaluate(const std::vector<std::string>& scripts,
                                                                                const std::string& result);
 
+    // Gives back what the last request's page holds beyond a small window;
+    // run once its answer is out.
+    rt::Async<void> settle();
+
     // The pool's page for (kind, window scale), built or replaced as needed,
     // with its zoom level set.
     rt::Async<qor_webview::Expected<Page*, qor_webview::Error>> page(PageKind kind, std::int32_t window_scale,
@@ -57,6 +62,7 @@ private:
     GRef<WebKitWebContext> context_;
     std::unordered_map<Key, std::unique_ptr<Page>, KeyHash> pages_;
     Display display_;
+    std::optional<Key> last_;  // the page the current request uses
 };
 
 // Serves request lines until the queue ends or an answer cannot be written.

@@ -119,6 +119,25 @@ TEST(ImageSize, Limits) {
     EXPECT_EQ(w4.w, 8191);
 }
 
+TEST(PixelBudget, DeviceSizeAndItsLimits) {
+    const auto window = scale_rule(16.0f, Scaling::Window);
+    const auto zoom = scale_rule(16.0f, Scaling::Zoom);
+    // Window pixels count times the window scale; zoomed pixels are window pixels already.
+    EXPECT_EQ(device_size(2047, 128, window).pixels(), 32752 * 2048);
+    EXPECT_EQ(device_size(32752, 2048, zoom).width, 32752);
+    // As the resize makes it: at least one pixel each way.
+    EXPECT_EQ(device_size(0, -5, window).height, 16);
+    EXPECT_TRUE(within_budget(device_size(2047, 128, window)));
+    EXPECT_FALSE(within_budget(device_size(2047, 129, window)));
+    EXPECT_TRUE(within_budget({8192, 8192}));
+    EXPECT_FALSE(within_budget({8192, 8193}));
+    // A side over the device limit fails whatever the area.
+    EXPECT_TRUE(within_budget({32767, 1}));
+    EXPECT_FALSE(within_budget({32768, 1}));
+    EXPECT_FALSE(within_budget({1, 32768}));
+    EXPECT_FALSE(within_budget(device_size(2147483647, 2147483647, window)));
+}
+
 TEST(CairoNames, StatusesAndTypes) {
     EXPECT_EQ(cairo_status_name(1), "No Memory");
     EXPECT_EQ(cairo_status_name(10), "Cairo : Read Error");
