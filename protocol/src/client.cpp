@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -31,6 +32,7 @@
 #include "json_reader.hpp"
 #include "qor_webview/internal/overloaded.hpp"
 #include "qor_webview/wire.hpp"
+#include "wire_types.hpp"
 
 #ifndef QOR_WEBVIEW_LIB_TO_HELPER
 #define QOR_WEBVIEW_LIB_TO_HELPER "../libexec/qor_webview"
@@ -422,23 +424,11 @@ Expected<T, Error> fail(Error error) {
     return unexpected(std::move(error));
 }
 
-// The wire name of an answer's type.
-std::string_view answer_type(const protocol::Response& response) {
-    return std::visit(detail::overloaded{
-                          [](const protocol::Ready&) { return std::string_view("ready"); },
-                          [](const protocol::Log&) { return std::string_view("log"); },
-                          [](const protocol::Image&) { return std::string_view("image"); },
-                          [](const protocol::Text&) { return std::string_view("text"); },
-                          [](const protocol::Failed&) { return std::string_view("failed"); },
-                      },
-                      response);
-}
-
 // An answer line turned into what its request expects.
 Expected<Reply, Error> decode_reply(std::string_view call, const std::string& line) {
     auto parsed = protocol::parse_answer(line);
     if (!parsed) return fail<Reply>(call_error(call, "unreadable answer: " + parsed.error().message));
-    const std::string_view type = answer_type(*parsed);
+    const std::string_view type = protocol::wire_type_of(*parsed);
     const auto misfit = [&] { return fail<Reply>(call_error(call, "the helper answered `" + std::string(type) + "`")); };
     return std::visit(
         detail::overloaded{
@@ -484,14 +474,8 @@ Expected<Reply, Error> decode_reply(std::string_view call, const std::string& li
         *parsed);
 }
 
-std::string_view call_name(const protocol::Request& request) {
-    return std::visit(detail::overloaded{
-                          [](const protocol::RenderLog&) { return std::string_view("render_log"); },
-                          [](const protocol::RenderImage&) { return std::string_view("render_image"); },
-                          [](const protocol::Evaluate&) { return std::string_view("evaluate"); },
-                      },
-                      request);
-}
+// The call's name in errors: the request's type on the wire.
+std::string_view call_name(const protocol::Request& request) { return protocol::wire_type_of(request); }
 
 // Why a request cannot go on the wire as it is, if it cannot.
 std::optional<std::string> unsendable(protocol::Request& request) {
@@ -832,91 +816,74 @@ const std::string& Client::helper_path() const {
 
 // ------------------------------------------------------------------- links
 
-Expected<std::vector<LinkArea>, Error> parse_links(std::string_view links) {
-    using json::Kind;
-    json::Reader reader(links);
-    std::vector<LinkArea> areas;
-    const auto bad = [&reader]() { return unexpected(call_error("render_log", "unreadable links: " + reader.take_message())); };
-    const auto number = [&reader](double& out) {
+namespace {
+
+using json::Containers;
+using json::Kind;
+using json::Strings;
+
+// The fields of a link, in the order a missing one is named.
+constexpr std::array<std::string_view, 5> link_fields = {"href", "left", "top", "width", "height"};
+
+// Reads one link object, just opened, into `area`.
+bool read_link(json::Reader& reader, LinkArea& area) {
+    const std::array<double*, link_fields.size()> numbers = {nullptr, &area.left, &area.top, &area.width,
+                                                              &area.height};
+    std::array<bool, link_fields.size()> seen{};
+    const auto member = [&](std::string_view key) {
+        const auto field = static_cast<std::size_t>(std::ranges::find(link_fields, key) - link_fields.begin());
+        if (field == link_fields.size()) return reader.skip_value();
+        seen[field] = true;
         json::Value value;
-        if (!reader.read_value(value, false, false)) return false;
+        if (!reader.read_value(value, Containers::Recognise, field == 0 ? Strings::Keep : Strings::Check))
+            return false;
+        if (field == 0) {
+            if (value.kind != Kind::String) return reader.fail_invalid_type(value, "a string");
+            area.href = reader.take(value.str);
+            return true;
+        }
         switch (value.kind) {
-            case Kind::Unsigned: out = static_cast<double>(value.magnitude); return true;
-            case Kind::Signed: out = -static_cast<double>(value.magnitude); return true;
-            case Kind::Float: out = value.real; return true;
-            default: return reader.fail_message("invalid type: " + reader.describe(value) + ", expected a number");
+            case Kind::Unsigned: *numbers[field] = static_cast<double>(value.magnitude); return true;
+            case Kind::Signed: *numbers[field] = -static_cast<double>(value.magnitude); return true;
+            case Kind::Float: *numbers[field] = value.real; return true;
+            default: return reader.fail_invalid_type(value, "a number");
         }
     };
-    json::Value root;
-    if (!reader.read_value(root, true, false)) return bad();
-    if (root.kind != Kind::Seq) {
-        reader.fail_message("invalid type: " + reader.describe(root) + ", expected a sequence");
-        return bad();
+    if (!reader.for_each_member(member)) return false;
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        if (!seen[i]) return reader.fail_message("missing field `" + std::string(link_fields[i]) + "`");
     }
+    return true;
+}
+
+bool read_links(json::Reader& reader, std::vector<LinkArea>& areas) {
+    json::Value root;
+    if (!reader.read_value(root, Containers::Open, Strings::Check)) return false;
+    if (root.kind != Kind::Seq) return reader.fail_invalid_type(root, "a sequence");
     bool first = true;
     for (;;) {
         const int ahead = reader.next_element(first);
-        if (ahead < 0) return bad();
+        if (ahead < 0) return false;
         if (ahead == 0) break;
         json::Value item;
-        if (!reader.read_value(item, true, false)) return bad();
-        if (item.kind != Kind::Map) {
-            reader.fail_message("invalid type: " + reader.describe(item) + ", expected a map");
-            return bad();
-        }
-        LinkArea area;
-        unsigned seen = 0;
-        bool first_key = true;
-        for (;;) {
-            json::StrRef key;
-            const int k = reader.next_key(first_key, &key);
-            if (k < 0) return bad();
-            if (k == 0) break;
-            const std::string name(reader.view(key));
-            if (!reader.colon()) return bad();
-            bool ok = true;
-            if (name == "href") {
-                json::Value value;
-                ok = reader.read_value(value, false, true);
-                if (ok && value.kind != Kind::String)
-                    ok = reader.fail_message("invalid type: " + reader.describe(value) + ", expected a string");
-                if (ok) area.href = reader.take(value.str);
-                seen |= 1;
-            } else if (name == "left") {
-                ok = number(area.left);
-                seen |= 2;
-            } else if (name == "top") {
-                ok = number(area.top);
-                seen |= 4;
-            } else if (name == "width") {
-                ok = number(area.width);
-                seen |= 8;
-            } else if (name == "height") {
-                ok = number(area.height);
-                seen |= 16;
-            } else {
-                ok = reader.skip_value();
-            }
-            if (!ok) return bad();
-        }
-        reader.close_container();
-        if (seen != 31) {
-            static constexpr const char* names[] = {"href", "left", "top", "width", "height"};
-            for (unsigned i = 0; i < 5; ++i) {
-                if ((seen & (1u << i)) == 0) {
-                    reader.fail_message(std::string("missing field `") + names[i] + "`");
-                    return bad();
-                }
-            }
-        }
-        areas.push_back(std::move(area));
+        if (!reader.read_value(item, Containers::Open, Strings::Check)) return false;
+        if (item.kind != Kind::Map) return reader.fail_invalid_type(item, "a map");
+        if (!read_link(reader, areas.emplace_back())) return false;
     }
     reader.close_container();
-    if (reader.peek_ws() >= 0) {
-        reader.fail_peek(json::Syntax::TrailingCharacters);
-        return bad();
-    }
+    if (reader.peek_ws() >= 0) return reader.fail_peek(json::Syntax::TrailingCharacters);
+    return true;
+}
+
+}  // namespace
+
+Expected<std::vector<LinkArea>, Error> parse_links(std::string_view links) {
+    json::Reader reader(links);
+    std::vector<LinkArea> areas;
+    if (!read_links(reader, areas))
+        return unexpected(call_error("render_log", "unreadable links: " + reader.take_message()));
     return areas;
 }
+
 
 }  // namespace qor_webview
