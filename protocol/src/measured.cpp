@@ -48,7 +48,8 @@ private:
         std::size_t field = 0;  // the key's field, field_names.size() for another key
         // A repeated field is an error of the object, found before its colon.
         const auto check = [&](std::string_view key) {
-            field = static_cast<std::size_t>(std::ranges::find(field_names, key) - field_names.begin());
+            field =
+                static_cast<std::size_t>(std::find(field_names.begin(), field_names.end(), key) - field_names.begin());
             return field == field_names.size() || !set[field] ||
                    reader_.fail_in_object("duplicate field `" + std::string(field_names[field]) + "`");
         };

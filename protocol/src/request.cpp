@@ -212,7 +212,8 @@ private:
             if (ahead == 0) break;
             Value item;
             // Once an element is not a string, the rest are only checked.
-            if (!reader_.read_value(item, Containers::Open, held.odd_item ? Strings::Check : Strings::Keep)) return false;
+            const Strings strings = held.odd_item ? Strings::Check : Strings::Keep;
+            if (!reader_.read_value(item, Containers::Open, strings)) return false;
             if (item.kind == Kind::Seq || item.kind == Kind::Map) {
                 if (!reader_.finish_container(item.kind)) return false;
             }

@@ -78,7 +78,7 @@ public:
         if (!read_line()) return fail();
         if (!type_) return error("missing field `type`");
         constexpr const auto& types = wire_types<Response>;
-        const auto named = std::ranges::find(types, *type_);
+        const auto named = std::find(types.begin(), types.end(), *type_);
         if (named == types.end()) return error("unknown answer type `" + *type_ + "`");
         return make(static_cast<std::size_t>(named - types.begin()), std::make_index_sequence<types.size()>{});
     }
