@@ -156,6 +156,8 @@ std::string_view wire_name(FailureKind kind) noexcept {
 
 std::string os_error_text(int code) {
     // The English description, whatever the locale GTK has set.
+    // A number the C library does not know gets the "Unknown error N"
+    // text it would print itself, so that every code reads alike.
     const char* description = ::strerrordesc_np(code);
     std::string text = description != nullptr ? std::string(description) : "Unknown error " + std::to_string(code);
     text += " (os error ";
@@ -165,6 +167,7 @@ std::string os_error_text(int code) {
 }
 
 std::string IoError::text() const {
+    // No error number: a write took nothing without saying why.
     if (code == 0) return "failed to write whole buffer";
     return os_error_text(code);
 }

@@ -1,36 +1,23 @@
-// The client: one helper process at a time, request lines written in order
-// under a lock, and one thread per process that reads its answers and its
-// standard error as they come, so that the helper never waits on us.
-//
-// Answers are matched to requests by position alone: the helper answers
-// every line, one at a time, in the order of the lines. Each request holds a
-// slot in a queue kept in that order; the reader fills the oldest slot still
-// open with the next answer line and wakes whoever waits for it. Lines are
-// decoded by the thread that takes them, so large pictures are never decoded
-// on the reader.
+// The client's interface: starting and stopping the helper, writing each
+// request line in order under a lock, and waiting for its answer (the
+// reader thread and the queue of calls are in client_io).
 
 #include "qor_webview/client.hpp"
 
-#include <poll.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cmath>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <fstream>
+#include <memory>
 #include <mutex>
-#include <thread>
 
+#include "client_io.hpp"
 #include "client_process.hpp"
-#include "json_reader.hpp"
-#include "qor_webview/internal/overloaded.hpp"
 #include "qor_webview/wire.hpp"
+#include "replies.hpp"
 
 #ifndef QOR_WEBVIEW_LIB_TO_HELPER
 #define QOR_WEBVIEW_LIB_TO_HELPER "../libexec/qor_webview"
@@ -45,337 +32,16 @@
 namespace qor_webview {
 namespace {
 
-using detail::Clock;
-using detail::Fd;
+using detail::CallQueue;
+using detail::call_error;
+using detail::PendingCall;
+using Clock = std::chrono::steady_clock;
 
 constexpr std::string_view helper_name = "qor_webview_helper";
 constexpr std::string_view start_call = "start";
 constexpr std::string_view collect_call = "collect";
 
-// How long the helper's standard error is still read once the helper has
-// been reaped: processes it started may hold the pipe for a moment longer.
-constexpr auto stderr_grace = std::chrono::milliseconds(500);
-// How often the pipes and the helper are looked at while poll fails.
-constexpr auto poll_retry = std::chrono::milliseconds(20);
-// Start-up lines of standard error kept to explain a failed start.
-constexpr std::size_t startup_lines_kept = 64;
-
 std::string millis_text(Milliseconds d) { return std::to_string(d.count()) + " ms"; }
-
-Error call_error(std::string_view call, std::string message) {
-    return Error::Call{std::string(call), std::move(message)};
-}
-
-// A mutex that a caller may wait for only until a deadline. It does what
-// std::timed_mutex does, with a plain mutex and a condition variable that
-// thread sanitizers see through.
-class TimedLock {
-public:
-    void lock() {
-        std::unique_lock guard(mutex_);
-        free_.wait(guard, [this] { return !held_; });
-        held_ = true;
-    }
-    template <class C, class D>
-    bool try_lock_until(std::chrono::time_point<C, D> deadline) {
-        std::unique_lock guard(mutex_);
-        if (!free_.wait_until(guard, deadline, [this] { return !held_; })) return false;
-        held_ = true;
-        return true;
-    }
-    void unlock() {
-        {
-            std::lock_guard guard(mutex_);
-            held_ = false;
-        }
-        free_.notify_one();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable free_;
-    bool held_ = false;
-};
-
-// One request's place in the answer order.
-struct Slot {
-    std::string_view call;     // "start", "render_log", "render_image", "evaluate"
-    bool collectable = false;  // submitted; taken by `collect`
-    bool claimed = false;      // a `collect` is waiting for it
-    bool abandoned = false;    // its caller gave up waiting; the answer is dropped
-    bool answered = false;
-    bool stopped = false;  // the helper ended before answering
-    std::string line;
-};
-using SlotPtr = std::shared_ptr<Slot>;
-
-// What the client's callers and the reader thread share.
-struct Shared {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::deque<SlotPtr> slots;  // in request order
-    bool stopped = true;        // no helper that answers
-
-    // Under `mutex`: the helper cannot answer any more.
-    void stop_all() {
-        stopped = true;
-        for (auto& slot : slots) {
-            if (!slot->answered) slot->stopped = true;
-        }
-        std::erase_if(slots, [](const SlotPtr& s) { return s->abandoned && (s->stopped || s->answered); });
-        changed.notify_all();
-    }
-
-    void remove(const SlotPtr& slot) {
-        std::erase_if(slots, [&slot](const SlotPtr& s) { return s == slot; });
-    }
-};
-
-// One helper process, from spawn to reaping, and the threads that read it.
-class Run {
-public:
-    Run(detail::Child child, Shared& shared, std::function<void(std::string_view)> sink)
-        : pid_(child.pid),
-          input_(std::move(child.input)),
-          answers_(std::move(child.answers)),
-          errors_(std::move(child.errors)),
-          pidfd_(detail::open_pidfd(child.pid)),
-          shared_(shared),
-          sink_(std::move(sink)) {
-        delivery_ = std::thread([this] { deliver(); });
-        io_ = std::thread([this] { read_loop(); });
-    }
-
-    ~Run() {
-        if (io_.joinable()) io_.join();
-        if (delivery_.joinable()) delivery_.join();
-    }
-
-    Run(const Run&) = delete;
-    Run& operator=(const Run&) = delete;
-
-    pid_t pid() const { return pid_; }
-    // Written to under the client's write lock only.
-    int input() const { return input_.get(); }
-    void close_input() { input_.reset(); }
-
-    // Under shared.mutex.
-    bool reaped() const { return reaped_; }
-    int status() const { return status_; }
-    void kill() {
-        if (!reaped_) detail::kill_child(pid_, pidfd_);
-    }
-
-    // Waits for the reader to finish (the helper reaped, its pipes read to
-    // the end) and for every line of standard error to be delivered.
-    void join() {
-        if (io_.joinable()) io_.join();
-        if (delivery_.joinable()) delivery_.join();
-    }
-
-    void end_capture() {
-        std::lock_guard lock(err_mutex_);
-        capturing_ = false;
-    }
-    std::vector<std::string> startup_lines() {
-        std::lock_guard lock(err_mutex_);
-        return {startup_lines_.begin(), startup_lines_.end()};
-    }
-
-private:
-    void read_loop() {
-        std::string answers_buffer;
-        std::size_t scanned = 0;
-        std::string errors_buffer;
-        bool reaped = false;
-        std::optional<Clock::time_point> errors_deadline;
-
-        for (;;) {
-            if (!answers_ && reaped && (!errors_ || Clock::now() >= *errors_deadline)) break;
-            pollfd fds[3];
-            nfds_t n = 0;
-            int answers_at = -1, errors_at = -1, pidfd_at = -1;
-            if (answers_) {
-                answers_at = static_cast<int>(n);
-                fds[n++] = {answers_.get(), POLLIN, 0};
-            }
-            if (errors_) {
-                errors_at = static_cast<int>(n);
-                fds[n++] = {errors_.get(), POLLIN, 0};
-            }
-            if (!reaped && pidfd_) {
-                pidfd_at = static_cast<int>(n);
-                fds[n++] = {pidfd_.get(), POLLIN, 0};
-            }
-            int timeout = -1;
-            if (!reaped && !pidfd_) timeout = 20;  // no pidfd: look for the exit now and then
-            if (reaped) {
-                const auto left = std::chrono::ceil<std::chrono::milliseconds>(*errors_deadline - Clock::now());
-                timeout = static_cast<int>(std::max<long long>(0, left.count()));
-            }
-            const int ready = ::poll(fds, n, timeout);
-            if (ready < 0 && errno != EINTR) {
-                // poll cannot watch the descriptors (out of memory, or a
-                // descriptor limit below their number): look at each of them
-                // now and then instead, so that answers still come in and the
-                // helper is still reaped, and stopping ends in its time.
-                for (nfds_t i = 0; i < n; ++i) fds[i].revents = POLLIN;
-                std::this_thread::sleep_for(poll_retry);
-            }
-
-            if (answers_at >= 0 && fds[answers_at].revents != 0) read_answers(answers_buffer, scanned);
-            if (errors_at >= 0 && fds[errors_at].revents != 0) read_errors(errors_buffer);
-            if (!reaped && (pidfd_at < 0 || fds[pidfd_at].revents != 0)) {
-                std::lock_guard lock(shared_.mutex);
-                if (const auto status = detail::try_reap(pid_)) {
-                    reaped = reaped_ = true;
-                    status_ = *status;
-                    shared_.changed.notify_all();
-                }
-            }
-            if (reaped && !errors_deadline) {
-                errors_deadline = Clock::now() + stderr_grace;
-                // Everything the helper wrote is in the pipe by now; a pipe
-                // still open is held by somebody else and ends here.
-                if (answers_) {
-                    read_answers(answers_buffer, scanned);
-                    if (answers_) end_answers();
-                }
-            }
-        }
-        // A last line without a line feed is still a line of standard error.
-        if (errors_) {
-            read_errors(errors_buffer);
-            errors_.reset();
-        }
-        if (!errors_buffer.empty()) push_error_line(std::move(errors_buffer));
-        if (answers_) end_answers();
-        {
-            std::lock_guard lock(err_mutex_);
-            errors_done_ = true;
-        }
-        err_changed_.notify_all();
-    }
-
-    void read_answers(std::string& buffer, std::size_t& scanned) {
-        char chunk[65536];
-        for (;;) {
-            const ssize_t got = ::read(answers_.get(), chunk, sizeof chunk);
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0 && errno == EAGAIN) return;
-            if (got <= 0) {
-                end_answers();
-                return;
-            }
-            buffer.append(chunk, static_cast<std::size_t>(got));
-            std::size_t start = 0;
-            for (;;) {
-                const auto feed = buffer.find('\n', std::max(start, scanned));
-                if (feed == std::string::npos) break;
-                deliver_answer(buffer.substr(start, feed - start));
-                start = feed + 1;
-            }
-            buffer.erase(0, start);
-            scanned = buffer.size();
-        }
-    }
-
-    void deliver_answer(std::string line) {
-        std::lock_guard lock(shared_.mutex);
-        for (auto it = shared_.slots.begin(); it != shared_.slots.end(); ++it) {
-            Slot& slot = **it;
-            if (slot.answered || slot.stopped) continue;
-            if (slot.abandoned) {
-                shared_.slots.erase(it);
-            } else {
-                slot.answered = true;
-                slot.line = std::move(line);
-                shared_.changed.notify_all();
-            }
-            return;
-        }
-        // An answer nobody asked for: nothing to give it to.
-    }
-
-    void end_answers() {
-        answers_.reset();
-        std::lock_guard lock(shared_.mutex);
-        shared_.stop_all();
-    }
-
-    void read_errors(std::string& buffer) {
-        char chunk[16384];
-        for (;;) {
-            const ssize_t got = ::read(errors_.get(), chunk, sizeof chunk);
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0 && errno == EAGAIN) return;
-            if (got <= 0) {
-                errors_.reset();
-                return;
-            }
-            const std::size_t old_size = buffer.size();
-            buffer.append(chunk, static_cast<std::size_t>(got));
-            std::size_t start = 0;
-            std::size_t from = old_size;
-            for (;;) {
-                const auto feed = buffer.find('\n', from);
-                if (feed == std::string::npos) break;
-                push_error_line(buffer.substr(start, feed - start));
-                start = from = feed + 1;
-            }
-            buffer.erase(0, start);
-        }
-    }
-
-    void push_error_line(std::string line) {
-        {
-            std::lock_guard lock(err_mutex_);
-            if (capturing_) {
-                startup_lines_.push_back(line);
-                if (startup_lines_.size() > startup_lines_kept) startup_lines_.pop_front();
-            }
-            lines_.push_back(std::move(line));
-        }
-        err_changed_.notify_one();
-    }
-
-    // Hands standard error to the sink on a thread of its own, so that a
-    // slow sink holds up neither the helper nor its answers.
-    void deliver() {
-        std::unique_lock lock(err_mutex_);
-        for (;;) {
-            err_changed_.wait(lock, [this] { return !lines_.empty() || errors_done_; });
-            if (lines_.empty()) return;
-            std::string line = std::move(lines_.front());
-            lines_.pop_front();
-            lock.unlock();
-            sink_(line);
-            lock.lock();
-        }
-    }
-
-    const pid_t pid_;
-    Fd input_;
-    Fd answers_;
-    Fd errors_;
-    Fd pidfd_;
-    Shared& shared_;
-    std::function<void(std::string_view)> sink_;
-
-    // Under shared_.mutex.
-    bool reaped_ = false;
-    int status_ = 0;
-
-    std::mutex err_mutex_;
-    std::condition_variable err_changed_;
-    std::deque<std::string> lines_;
-    bool errors_done_ = false;
-    bool capturing_ = true;
-    std::deque<std::string> startup_lines_;
-
-    std::thread delivery_;
-    std::thread io_;
-};
 
 void write_to_stderr(std::string_view line) {
     std::string text(line);
@@ -417,112 +83,13 @@ Error exit_error(const std::vector<std::string>& lines, int status) {
     return Error::Start{std::move(message)};
 }
 
-template <class T>
-Expected<T, Error> fail(Error error) {
-    return unexpected(std::move(error));
-}
+Unexpected<Error> failure(Error error) { return unexpected(std::move(error)); }
 
-// The wire name of an answer's type.
-std::string_view answer_type(const protocol::Response& response) {
-    return std::visit(detail::overloaded{
-                          [](const protocol::Ready&) { return std::string_view("ready"); },
-                          [](const protocol::Log&) { return std::string_view("log"); },
-                          [](const protocol::Image&) { return std::string_view("image"); },
-                          [](const protocol::Text&) { return std::string_view("text"); },
-                          [](const protocol::Failed&) { return std::string_view("failed"); },
-                      },
-                      response);
-}
-
-// An answer line turned into what its request expects.
-Expected<Reply, Error> decode_reply(std::string_view call, const std::string& line) {
-    auto parsed = protocol::parse_answer(line);
-    if (!parsed) return fail<Reply>(call_error(call, "unreadable answer: " + parsed.error().message));
-    const std::string_view type = answer_type(*parsed);
-    const auto misfit = [&] { return fail<Reply>(call_error(call, "the helper answered `" + std::string(type) + "`")); };
-    return std::visit(
-        detail::overloaded{
-            [&](protocol::Failed& failed) -> Expected<Reply, Error> {
-                std::string message = std::move(failed.error.message);
-                switch (failed.error.kind) {
-                    case protocol::FailureKind::Load: return fail<Reply>(Error::Load{std::move(message)});
-                    case protocol::FailureKind::Script: return fail<Reply>(Error::Script{std::move(message)});
-                    case protocol::FailureKind::Snapshot: return fail<Reply>(Error::Snapshot{std::move(message)});
-                    case protocol::FailureKind::Start: return fail<Reply>(Error::Start{std::move(message)});
-                }
-                return misfit();
-            },
-            [&](protocol::Log& log) -> Expected<Reply, Error> {
-                if (call != "render_log") return misfit();
-                LogPicture picture;
-                picture.width = log.width;
-                picture.height = log.height;
-                picture.links = std::move(log.links);
-                picture.bands.reserve(log.tiles.size());
-                for (std::size_t i = 0; i < log.tiles.size(); ++i) {
-                    auto& tile = log.tiles[i];
-                    auto png = protocol::decode_base64(tile.png);
-                    if (!png)
-                        return fail<Reply>(call_error(call, "band " + std::to_string(i) + " is not valid base64"));
-                    std::string().swap(tile.png);
-                    picture.bands.push_back(LogBand{tile.top, tile.height, std::move(*png)});
-                }
-                return Reply{std::move(picture)};
-            },
-            [&](protocol::Image& image) -> Expected<Reply, Error> {
-                if (call != "render_image") return misfit();
-                auto png = protocol::decode_base64(image.png);
-                if (!png) return fail<Reply>(call_error(call, "the picture is not valid base64"));
-                return Reply{ImagePicture{std::move(*png)}};
-            },
-            [&](protocol::Text& text) -> Expected<Reply, Error> {
-                if (call != "evaluate") return misfit();
-                return Reply{ScriptText{std::move(text.text)}};
-            },
-            [&](protocol::Ready&) -> Expected<Reply, Error> { return misfit(); },
-        },
-        *parsed);
-}
-
-std::string_view call_name(const protocol::Request& request) {
-    return std::visit(detail::overloaded{
-                          [](const protocol::RenderLog&) { return std::string_view("render_log"); },
-                          [](const protocol::RenderImage&) { return std::string_view("render_image"); },
-                          [](const protocol::Evaluate&) { return std::string_view("evaluate"); },
-                      },
-                      request);
-}
-
-// Why a request cannot go on the wire as it is, if it cannot.
-std::optional<std::string> unsendable(protocol::Request& request) {
-    using Why = std::optional<std::string>;
-    const auto text_ok = [](std::string_view text) { return protocol::valid_utf8(text); };
-    const auto scale_fix = [](float& scale) {
-        if (!std::isfinite(scale)) scale = 1.0f;
-    };
-    return std::visit(detail::overloaded{
-                          [&](protocol::RenderLog& r) -> Why {
-                              if (!std::isfinite(r.width)) return "the width is not a finite number";
-                              scale_fix(r.scale);
-                              if (!text_ok(r.html)) return "the html is not valid UTF-8";
-                              return std::nullopt;
-                          },
-                          [&](protocol::RenderImage& r) -> Why {
-                              scale_fix(r.scale);
-                              if (!text_ok(r.html)) return "the html is not valid UTF-8";
-                              return std::nullopt;
-                          },
-                          [&](const protocol::Evaluate& e) -> Why {
-                              for (std::size_t i = 0; i < e.scripts.size(); ++i) {
-                                  if (!text_ok(e.scripts[i]))
-                                      return "script " + std::to_string(i) + " is not valid UTF-8";
-                              }
-                              if (!text_ok(e.result)) return "the result script is not valid UTF-8";
-                              return std::nullopt;
-                          },
-                      },
-                      request);
-}
+// Whether `receive` lets go of a call that gets no answer in time: a call
+// gives up its answer, a `collect` leaves it to be collected later.
+enum class OnTimeout : bool { Abandon, KeepForCollect };
+// Whether `send` leaves the call's answer to `collect`.
+enum class Delivery : bool { ToCaller, ToCollect };
 
 }  // namespace
 
@@ -533,10 +100,10 @@ struct Client::Impl {
     std::string helper;
 
     // One request line at a time, and never while a helper starts or
-    // stops. Taken before shared.mutex.
-    TimedLock write_mutex;
-    Shared shared;
-    std::unique_ptr<Run> run;  // replaced under both locks
+    // stops. Taken before queue.mutex.
+    detail::TimedLock write_mutex;
+    CallQueue queue;
+    std::unique_ptr<detail::HelperRun> run;  // replaced under both locks
 
     explicit Impl(ClientOptions o, std::string path) : options(std::move(o)), helper(std::move(path)) {}
 
@@ -554,6 +121,8 @@ struct Client::Impl {
 #else
         const auto environment = [this] {
             auto changes = options.environment;
+            // The helper's log filter variable; the name is the helper's
+            // interface, whatever the language of the parent.
             if (options.rust_log) changes.insert(changes.begin(), {"RUST_LOG", *options.rust_log});
             return detail::child_environment(changes);
         }();
@@ -563,22 +132,22 @@ struct Client::Impl {
             return unexpected(Error(Error::Start{"cannot run " + helper + ": " + protocol::os_error_text(code)}));
         }
         auto sink = options.on_stderr ? options.on_stderr : std::function<void(std::string_view)>(write_to_stderr);
-        auto slot = std::make_shared<Slot>();
-        slot->call = start_call;
+        auto pending = std::make_shared<PendingCall>();
+        pending->call = start_call;
         {
-            std::lock_guard lock(shared.mutex);
-            shared.slots.clear();
-            shared.slots.push_back(slot);
-            shared.stopped = false;
-            run = std::make_unique<Run>(std::move(*child), shared, std::move(sink));
+            std::lock_guard lock(queue.mutex);
+            queue.calls.clear();
+            queue.calls.push_back(pending);
+            queue.stopped = false;
+            run = std::make_unique<detail::HelperRun>(std::move(*child), queue, std::move(sink));
         }
 
-        std::unique_lock lock(shared.mutex);
-        const bool done = shared.changed.wait_for(lock, options.start_timeout,
-                                                  [&slot] { return slot->answered || slot->stopped; });
-        shared.remove(slot);
-        if (slot->answered) {
-            auto answer = protocol::parse_answer(slot->line);
+        std::unique_lock lock(queue.mutex);
+        const bool done = queue.changed.wait_for(lock, options.start_timeout,
+                                                  [&pending] { return pending->answered || pending->stopped; });
+        queue.remove(pending);
+        if (pending->answered) {
+            auto answer = protocol::parse_answer(pending->line);
             lock.unlock();
             if (answer && std::holds_alternative<protocol::Ready>(*answer)) {
                 run->end_capture();
@@ -588,7 +157,7 @@ struct Client::Impl {
             if (!answer) return unexpected(Error(Error::Start{"unreadable start-up answer: " + answer.error().message}));
             if (auto* failed = std::get_if<protocol::Failed>(&*answer))
                 return unexpected(Error(Error::Start{std::move(failed->error.message)}));
-            return unexpected(Error(Error::Start{"the start-up answer was not `ready`: " + slot->line}));
+            return unexpected(Error(Error::Start{"the start-up answer was not `ready`: " + pending->line}));
         }
         lock.unlock();
         if (!done) {
@@ -607,17 +176,17 @@ struct Client::Impl {
     int stop_run(std::optional<Milliseconds> wait = std::nullopt) {
         if (!run) return -1;
         run->close_input();
-        std::unique_lock lock(shared.mutex);
-        if (!shared.changed.wait_for(lock, wait.value_or(options.stop_timeout), [this] { return run->reaped(); })) {
+        std::unique_lock lock(queue.mutex);
+        if (!queue.changed.wait_for(lock, wait.value_or(options.stop_timeout), [this] { return run->reaped(); })) {
             run->kill();
-            shared.changed.wait(lock, [this] { return run->reaped(); });
+            queue.changed.wait(lock, [this] { return run->reaped(); });
         }
         const int status = run->status();
         lock.unlock();
         run->join();
         run_lines_ = run->startup_lines();
         lock.lock();
-        shared.stop_all();
+        queue.stop_all();
         run.reset();
         return status;
     }
@@ -625,36 +194,36 @@ struct Client::Impl {
     // Kills a helper that can no longer be trusted with requests (a line
     // half written). Under write_mutex.
     void abandon_run() {
-        std::lock_guard lock(shared.mutex);
+        std::lock_guard lock(queue.mutex);
         if (run) run->kill();
-        shared.stop_all();
+        queue.stop_all();
     }
 
-    // Writes the request and returns its slot, or the error that kept it off
-    // the wire.
-    Expected<SlotPtr, Error> send(protocol::Request& request, bool collectable, Clock::time_point deadline,
-                                  Milliseconds timeout) {
-        const std::string_view call = call_name(request);
-        if (auto why = unsendable(request)) return unexpected(call_error(call, std::move(*why)));
+    // Writes the request and returns its place in the queue, or the error
+    // that kept it off the wire.
+    Expected<std::shared_ptr<PendingCall>, Error> send(protocol::Request& request, Delivery delivery,
+                                                       Clock::time_point deadline, Milliseconds timeout) {
+        const std::string_view call = detail::call_name(request);
+        if (auto why = detail::unsendable(request)) return unexpected(call_error(call, std::move(*why)));
         std::string line = protocol::encode_request(request);
         line.push_back('\n');
 
         std::unique_lock write_lock(write_mutex, std::defer_lock);
         if (!write_lock.try_lock_until(deadline))
             return unexpected(call_error(call, "another request was still being written after " + millis_text(timeout)));
-        auto slot = std::make_shared<Slot>();
-        slot->call = call;
-        slot->collectable = collectable;
+        auto pending = std::make_shared<PendingCall>();
+        pending->call = call;
+        pending->collectable = delivery == Delivery::ToCollect;
         {
-            std::lock_guard lock(shared.mutex);
-            if (shared.stopped || !run) return unexpected(Error(Error::Stopped{}));
-            shared.slots.push_back(slot);
+            std::lock_guard lock(queue.mutex);
+            if (queue.stopped || !run) return unexpected(Error(Error::Stopped{}));
+            queue.calls.push_back(pending);
         }
         const int code = detail::write_all(run->input(), line, deadline);
-        if (code == 0) return slot;
+        if (code == 0) return pending;
         {
-            std::lock_guard lock(shared.mutex);
-            shared.remove(slot);
+            std::lock_guard lock(queue.mutex);
+            queue.remove(pending);
         }
         abandon_run();
         if (code == ETIMEDOUT)
@@ -662,31 +231,31 @@ struct Client::Impl {
         return unexpected(Error(Error::Stopped{}));
     }
 
-    // Waits for the slot's answer and decodes it.
-    Expected<Reply, Error> receive(const SlotPtr& slot, Clock::time_point deadline, Milliseconds timeout,
-                                   bool keep_on_timeout) {
-        std::unique_lock lock(shared.mutex);
-        if (!shared.changed.wait_until(lock, deadline, [&slot] { return slot->answered || slot->stopped; })) {
-            if (keep_on_timeout) {
-                slot->claimed = false;
-                return fail<Reply>(call_error(collect_call, "no answer within " + millis_text(timeout)));
+    // Waits for the call's answer and decodes it.
+    Expected<Reply, Error> receive(const std::shared_ptr<PendingCall>& pending, Clock::time_point deadline,
+                                   Milliseconds timeout, OnTimeout on_timeout) {
+        std::unique_lock lock(queue.mutex);
+        if (!queue.changed.wait_until(lock, deadline, [&pending] { return pending->answered || pending->stopped; })) {
+            if (on_timeout == OnTimeout::KeepForCollect) {
+                pending->claimed = false;
+                return failure(call_error(collect_call, "no answer within " + millis_text(timeout)));
             }
-            slot->abandoned = true;
-            return fail<Reply>(call_error(slot->call, "no answer within " + millis_text(timeout)));
+            pending->abandoned = true;
+            return failure(call_error(pending->call, "no answer within " + millis_text(timeout)));
         }
-        shared.remove(slot);
-        if (!slot->answered) return fail<Reply>(Error::Stopped{});
-        const std::string line = std::move(slot->line);
+        queue.remove(pending);
+        if (!pending->answered) return failure(Error::Stopped{});
+        const std::string line = std::move(pending->line);
         lock.unlock();
-        return decode_reply(slot->call, line);
+        return detail::decode_reply(pending->call, line);
     }
 
     Expected<Reply, Error> call(protocol::Request request, std::optional<Milliseconds> timeout) {
         const Milliseconds t = limit(timeout);
         const auto deadline = Clock::now() + t;
-        auto slot = send(request, false, deadline, t);
-        if (!slot) return unexpected(std::move(slot).error());
-        return receive(*slot, deadline, t, false);
+        auto pending = send(request, Delivery::ToCaller, deadline, t);
+        if (!pending) return unexpected(std::move(pending).error());
+        return receive(*pending, deadline, t, OnTimeout::Abandon);
     }
 
     std::vector<std::string> run_lines_;
@@ -775,35 +344,35 @@ Expected<std::string, Error> Client::evaluate(const std::vector<std::string>& sc
 Expected<void, Error> Client::submit(protocol::Request request, std::optional<Milliseconds> timeout) {
     if (!impl_) return unexpected(Error(Error::Stopped{}));
     const Milliseconds t = impl_->limit(timeout);
-    auto slot = impl_->send(request, true, Clock::now() + t, t);
-    if (!slot) return unexpected(std::move(slot).error());
+    auto pending = impl_->send(request, Delivery::ToCollect, Clock::now() + t, t);
+    if (!pending) return unexpected(std::move(pending).error());
     return {};
 }
 
 Expected<Reply, Error> Client::collect(std::optional<Milliseconds> timeout) {
     if (!impl_) return unexpected(Error(Error::Stopped{}));
     const Milliseconds t = impl_->limit(timeout);
-    SlotPtr slot;
+    std::shared_ptr<PendingCall> pending;
     {
-        std::lock_guard lock(impl_->shared.mutex);
+        std::lock_guard lock(impl_->queue.mutex);
         // Two threads collecting at once take consecutive requests.
-        for (const auto& s : impl_->shared.slots) {
+        for (const auto& s : impl_->queue.calls) {
             if (s->collectable && !s->claimed) {
-                slot = s;
-                slot->claimed = true;
+                pending = s;
+                pending->claimed = true;
                 break;
             }
         }
     }
-    if (!slot) return unexpected(call_error(collect_call, "no request is waiting to be collected"));
-    return impl_->receive(slot, Clock::now() + t, t, true);
+    if (!pending) return unexpected(call_error(collect_call, "no request is waiting to be collected"));
+    return impl_->receive(pending, Clock::now() + t, t, OnTimeout::KeepForCollect);
 }
 
 std::size_t Client::pending() const {
     if (!impl_) return 0;
-    std::lock_guard lock(impl_->shared.mutex);
-    return static_cast<std::size_t>(std::count_if(impl_->shared.slots.begin(), impl_->shared.slots.end(),
-                                                  [](const SlotPtr& s) { return s->collectable; }));
+    std::lock_guard lock(impl_->queue.mutex);
+    return static_cast<std::size_t>(std::count_if(impl_->queue.calls.begin(), impl_->queue.calls.end(),
+                                                  [](const auto& call) { return call->collectable; }));
 }
 
 Expected<void, Error> Client::restart() {
@@ -815,108 +384,19 @@ Expected<void, Error> Client::restart() {
 
 bool Client::running() const {
     if (!impl_) return false;
-    std::lock_guard lock(impl_->shared.mutex);
-    return !impl_->shared.stopped;
+    std::lock_guard lock(impl_->queue.mutex);
+    return !impl_->queue.stopped;
 }
 
 int Client::pid() const {
     if (!impl_) return -1;
-    std::lock_guard lock(impl_->shared.mutex);
+    std::lock_guard lock(impl_->queue.mutex);
     return impl_->run && !impl_->run->reaped() ? static_cast<int>(impl_->run->pid()) : -1;
 }
 
 const std::string& Client::helper_path() const {
     static const std::string none;
     return impl_ ? impl_->helper : none;
-}
-
-// ------------------------------------------------------------------- links
-
-Expected<std::vector<LinkArea>, Error> parse_links(std::string_view links) {
-    using json::Kind;
-    json::Reader reader(links);
-    std::vector<LinkArea> areas;
-    const auto bad = [&reader]() { return unexpected(call_error("render_log", "unreadable links: " + reader.take_message())); };
-    const auto number = [&reader](double& out) {
-        json::Value value;
-        if (!reader.read_value(value, false, false)) return false;
-        switch (value.kind) {
-            case Kind::Unsigned: out = static_cast<double>(value.magnitude); return true;
-            case Kind::Signed: out = -static_cast<double>(value.magnitude); return true;
-            case Kind::Float: out = value.real; return true;
-            default: return reader.fail_message("invalid type: " + reader.describe(value) + ", expected a number");
-        }
-    };
-    json::Value root;
-    if (!reader.read_value(root, true, false)) return bad();
-    if (root.kind != Kind::Seq) {
-        reader.fail_message("invalid type: " + reader.describe(root) + ", expected a sequence");
-        return bad();
-    }
-    bool first = true;
-    for (;;) {
-        const int ahead = reader.next_element(first);
-        if (ahead < 0) return bad();
-        if (ahead == 0) break;
-        json::Value item;
-        if (!reader.read_value(item, true, false)) return bad();
-        if (item.kind != Kind::Map) {
-            reader.fail_message("invalid type: " + reader.describe(item) + ", expected a map");
-            return bad();
-        }
-        LinkArea area;
-        unsigned seen = 0;
-        bool first_key = true;
-        for (;;) {
-            json::StrRef key;
-            const int k = reader.next_key(first_key, &key);
-            if (k < 0) return bad();
-            if (k == 0) break;
-            const std::string name(reader.view(key));
-            if (!reader.colon()) return bad();
-            bool ok = true;
-            if (name == "href") {
-                json::Value value;
-                ok = reader.read_value(value, false, true);
-                if (ok && value.kind != Kind::String)
-                    ok = reader.fail_message("invalid type: " + reader.describe(value) + ", expected a string");
-                if (ok) area.href = reader.take(value.str);
-                seen |= 1;
-            } else if (name == "left") {
-                ok = number(area.left);
-                seen |= 2;
-            } else if (name == "top") {
-                ok = number(area.top);
-                seen |= 4;
-            } else if (name == "width") {
-                ok = number(area.width);
-                seen |= 8;
-            } else if (name == "height") {
-                ok = number(area.height);
-                seen |= 16;
-            } else {
-                ok = reader.skip_value();
-            }
-            if (!ok) return bad();
-        }
-        reader.close_container();
-        if (seen != 31) {
-            static constexpr const char* names[] = {"href", "left", "top", "width", "height"};
-            for (unsigned i = 0; i < 5; ++i) {
-                if ((seen & (1u << i)) == 0) {
-                    reader.fail_message(std::string("missing field `") + names[i] + "`");
-                    return bad();
-                }
-            }
-        }
-        areas.push_back(std::move(area));
-    }
-    reader.close_container();
-    if (reader.peek_ws() >= 0) {
-        reader.fail_peek(json::Syntax::TrailingCharacters);
-        return bad();
-    }
-    return areas;
 }
 
 }  // namespace qor_webview

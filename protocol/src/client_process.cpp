@@ -156,7 +156,7 @@ std::optional<int> try_reap(pid_t pid) noexcept {
     }
 }
 
-int write_all(int fd, std::string_view data, Clock::time_point deadline) noexcept {
+int write_all(int fd, std::string_view data, std::chrono::steady_clock::time_point deadline) noexcept {
     // A helper that has gone would kill the whole parent with SIGPIPE; the
     // signal is blocked for this thread while writing, and a SIGPIPE that
     // the write raises is taken off again before unblocking.
@@ -180,7 +180,7 @@ int write_all(int fd, std::string_view data, Clock::time_point deadline) noexcep
             result = errno;
             break;
         }
-        const auto now = Clock::now();
+        const auto now = std::chrono::steady_clock::now();
         if (now >= deadline) {
             result = ETIMEDOUT;
             break;

@@ -16,8 +16,6 @@
 
 namespace qor_webview::detail {
 
-using Clock = std::chrono::steady_clock;
-
 // A started helper: its process and our ends of its three pipes, each with
 // close-on-exec, the input and the two outputs non-blocking.
 struct Child {
@@ -52,7 +50,7 @@ std::optional<int> try_reap(pid_t pid) noexcept;
 // Writes all of `data` to the non-blocking `fd` by `deadline`. Returns 0, the
 // error number (EPIPE once the reader is gone, never the signal), or
 // ETIMEDOUT.
-int write_all(int fd, std::string_view data, Clock::time_point deadline) noexcept;
+int write_all(int fd, std::string_view data, std::chrono::steady_clock::time_point deadline) noexcept;
 
 // The path of the file that holds this library's code (a shared library,
 // or the program it is linked into); empty if unknown.

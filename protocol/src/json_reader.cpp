@@ -182,9 +182,22 @@ bool Reader::fail_message(std::string message) {
     return false;
 }
 
+bool Reader::fail_in_object(std::string message) {
+    if (peek_ws() == '}') close_container();
+    return fail_message(std::move(message));
+}
+
+std::string Reader::invalid_type(const Value& value, std::string_view expected) const {
+    std::string text = "invalid type: ";
+    text += describe(value);
+    text += ", expected ";
+    text += expected;
+    return text;
+}
+
 // ------------------------------------------------------------------ values
 
-bool Reader::read_value(Value& value, bool open, bool keep) {
+bool Reader::read_value(Value& value, Containers containers, Strings strings) {
     const int c = peek_ws();
     switch (c) {
         case -1: return fail_peek(Syntax::EofWhileParsingValue);
@@ -202,40 +215,40 @@ bool Reader::read_value(Value& value, bool open, bool keep) {
             value.kind = Kind::Bool;
             value.boolean = false;
             return read_ident("alse");
-        case '-': bump(); return read_number(value, true);
+        case '-': bump(); return read_number(value, Sign::Negative);
         case '"':
             bump();
             value.kind = Kind::String;
-            return read_string(keep ? &value.str : nullptr);
+            return read_string(strings == Strings::Keep ? &value.str : nullptr);
         case '[':
         case '{':
             value.kind = c == '[' ? Kind::Seq : Kind::Map;
-            if (!open) return true;
+            if (containers == Containers::Recognise) return true;
             if (depth_ >= depth_limit) return fail_peek(Syntax::RecursionLimitExceeded);
             ++depth_;
             bump();
             return true;
         default:
-            if (is_digit(static_cast<unsigned char>(c))) return read_number(value, false);
+            if (is_digit(static_cast<unsigned char>(c))) return read_number(value, Sign::Positive);
             return fail_peek(Syntax::ExpectedSomeValue);
     }
 }
 
 bool Reader::skip_value() {
     Value value;
-    if (!read_value(value, true, false)) return false;
-    if (value.kind == Kind::Seq || value.kind == Kind::Map) return finish_container(value.kind == Kind::Map);
+    if (!read_value(value, Containers::Open, Strings::Check)) return false;
+    if (value.kind == Kind::Seq || value.kind == Kind::Map) return finish_container(value.kind);
     return true;
 }
 
-bool Reader::finish_container(bool object) {
+bool Reader::finish_container(Kind kind) {
     // One frame per container open inside this one; the depth limit bounds
     // their number, so no frame is ever pushed past the end.
     constexpr std::uint8_t is_object = 1;
     constexpr std::uint8_t is_first = 2;
     std::array<std::uint8_t, depth_limit + 1> frames;
     std::size_t top = 0;
-    frames[top++] = static_cast<std::uint8_t>((object ? is_object : 0) | is_first);
+    frames[top++] = static_cast<std::uint8_t>((kind == Kind::Map ? is_object : 0) | is_first);
     while (top > 0) {
         std::uint8_t& frame = frames[top - 1];
         bool first = (frame & is_first) != 0;
@@ -250,7 +263,7 @@ bool Reader::finish_container(bool object) {
         }
         if (in_object && !colon()) return false;
         Value value;
-        if (!read_value(value, true, false)) return false;
+        if (!read_value(value, Containers::Open, Strings::Check)) return false;
         if (value.kind == Kind::Seq || value.kind == Kind::Map)
             frames[top++] = static_cast<std::uint8_t>((value.kind == Kind::Map ? is_object : 0) | is_first);
     }
@@ -308,7 +321,8 @@ bool Reader::read_ident(std::string_view rest) {
 
 // ----------------------------------------------------------------- numbers
 
-bool Reader::read_number(Value& value, bool negative) {
+bool Reader::read_number(Value& value, Sign sign) {
+    const bool negative = sign == Sign::Negative;
     const std::size_t n = text_.size();
     const std::size_t start = negative ? pos_ - 1 : pos_;
     if (pos_ == n) return fail(Syntax::EofWhileParsingValue);

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace qor_webview::json {
@@ -54,6 +55,13 @@ struct StrRef {
 
 enum class Kind : std::uint8_t { Null, Bool, Unsigned, Signed, Float, String, Seq, Map };
 
+// What read_value does with an array or object ahead: opens it, or only
+// names its kind and leaves it unread.
+enum class Containers : bool { Recognise, Open };
+// What read_value does with a string: keeps it for view() and take(), or
+// only checks it.
+enum class Strings : bool { Check, Keep };
+
 struct Value {
     Kind kind = Kind::Null;
     bool boolean = false;
@@ -83,17 +91,18 @@ public:
     bool fail_message(std::string message);
     std::string take_message() { return std::move(message_); }
 
-    // Reads the value ahead. With `open`, an array or object is opened (its
-    // depth counted) and left for the caller to go through or to finish;
-    // without, it is only recognised and nothing is consumed. With `keep`,
-    // a string is kept for view() and take(); otherwise only checked.
-    bool read_value(Value& value, bool open, bool keep);
+    // Reads the value ahead. An array or object is opened (its depth
+    // counted) and left for the caller to go through or to finish, or only
+    // recognised, with nothing consumed. A string is kept for view() and
+    // take(), or only checked.
+    bool read_value(Value& value, Containers containers, Strings strings);
 
     // Reads and drops one whole value.
     bool skip_value();
 
-    // Reads the rest of a container just opened, without keeping anything.
-    bool finish_container(bool object);
+    // Reads the rest of a container just opened (Seq or Map), without
+    // keeping anything.
+    bool finish_container(Kind kind);
 
     // In an open array: 1 when an element lies ahead, 0 before the closing
     // bracket, -1 on error. `first` tracks whether a comma is due.
@@ -109,17 +118,54 @@ public:
         --depth_;
     }
 
+    // Walks the members of the object just opened, its closing brace
+    // included. For each key, `check(key)` runs first, with the reader
+    // standing right after the key, and may stop the walk with an error of
+    // its own; then the colon is read and `member(key)` reads (or skips) the
+    // value. Both return false on error. The key is a view that the next
+    // string read may invalidate: look at it before reading the value.
+    template <class Member, class Check>
+    bool for_each_member(Member&& member, Check&& check) {
+        bool first = true;
+        for (;;) {
+            StrRef key;
+            const int ahead = next_key(first, &key);
+            if (ahead < 0) return false;
+            if (ahead == 0) break;
+            const std::string_view text = view(key);
+            if (!check(text) || !colon() || !member(text)) return false;
+        }
+        close_container();
+        return true;
+    }
+    template <class Member>
+    bool for_each_member(Member&& member) {
+        return for_each_member(std::forward<Member>(member), [](std::string_view) { return true; });
+    }
+
+    // Fails with an error about the object as a whole (a duplicate key),
+    // placed where the reader stands once it has looked for the object's
+    // end.
+    bool fail_in_object(std::string message);
+
+    // "invalid type: <the value>, expected <expected>".
+    std::string invalid_type(const Value& value, std::string_view expected) const;
+    bool fail_invalid_type(const Value& value, std::string_view expected) {
+        return fail_message(invalid_type(value, expected));
+    }
+
     std::string_view view(const StrRef& s) const noexcept;
     // The string as an owned text; decoded strings are moved out, so each
     // is taken at most once.
     std::string take(const StrRef& s);
 
+private:
     // The reader's description of a value in "invalid type" messages.
     std::string describe(const Value& value) const;
 
-private:
     bool read_ident(std::string_view rest);
-    bool read_number(Value& value, bool negative);
+    enum class Sign : bool { Positive, Negative };
+    bool read_number(Value& value, Sign sign);
     bool read_string(StrRef* out);
     bool read_escape(std::string* out);
     bool read_hex(std::uint32_t& unit);

@@ -3,6 +3,7 @@
 
 #include "qor_webview/measured.hpp"
 
+#include <algorithm>
 #include <array>
 #include <string>
 
@@ -11,7 +12,8 @@
 namespace qor_webview {
 namespace {
 
-using json::Kind;
+using json::Containers;
+using json::Strings;
 using json::Syntax;
 using json::Value;
 
@@ -31,41 +33,36 @@ private:
         const int c = reader_.peek_ws();
         Value root;
         if (c == '{' || c == '[') {
-            if (!reader_.read_value(root, true, false)) return false;
+            if (!reader_.read_value(root, Containers::Open, Strings::Check)) return false;
             if (!(c == '{' ? read_object() : read_array())) return false;
         } else {
-            if (!reader_.read_value(root, false, true)) return false;
-            return reader_.fail_message(invalid_type(root, "struct Measured"));
+            if (!reader_.read_value(root, Containers::Recognise, Strings::Keep)) return false;
+            return reader_.fail_invalid_type(root, "struct Measured");
         }
         if (reader_.peek_ws() >= 0) return reader_.fail_peek(Syntax::TrailingCharacters);
         return true;
     }
 
     bool read_object() {
-        bool first = true;
-        std::array<bool, 3> set{};
-        for (;;) {
-            json::StrRef key;
-            const int ahead = reader_.next_key(first, &key);
-            if (ahead < 0) return false;
-            if (ahead == 0) break;
-            const std::string_view k = reader_.view(key);
-            std::size_t field = 0;
-            while (field < field_names.size() && field_names[field] != k) ++field;
-            if (field == field_names.size()) {
-                if (!reader_.colon() || !reader_.skip_value()) return false;
-                continue;
-            }
-            if (set[field]) {
-                if (reader_.peek_ws() == '}') reader_.close_container();
-                return reader_.fail_message("duplicate field `" + std::string(field_names[field]) + "`");
-            }
-            if (!reader_.colon() || !read_number(values_[field])) return false;
+        std::array<bool, field_names.size()> set{};
+        std::size_t field = 0;  // the key's field, field_names.size() for another key
+        // A repeated field is an error of the object, found before its colon.
+        const auto check = [&](std::string_view key) {
+            field =
+                static_cast<std::size_t>(std::find(field_names.begin(), field_names.end(), key) - field_names.begin());
+            return field == field_names.size() || !set[field] ||
+                   reader_.fail_in_object("duplicate field `" + std::string(field_names[field]) + "`");
+        };
+        const auto member = [&](std::string_view) {
+            if (field == field_names.size()) return reader_.skip_value();
             set[field] = true;
-        }
-        reader_.close_container();
-        for (std::size_t field = 0; field < set.size(); ++field) {
-            if (!set[field]) return reader_.fail_message("missing field `" + std::string(field_names[field]) + "`");
+            return read_number(values_[field]);
+        };
+        if (!reader_.for_each_member(member, check)) return false;
+        // Unlike a request, the missing field is named right after the
+        // closing brace, before any trailing text is looked at.
+        for (std::size_t i = 0; i < set.size(); ++i) {
+            if (!set[i]) return reader_.fail_message("missing field `" + std::string(field_names[i]) + "`");
         }
         return true;
     }
@@ -100,14 +97,10 @@ private:
         const int c = reader_.peek_ws();
         Value value;
         const bool number = c == '-' || (c >= '0' && c <= '9');
-        if (!reader_.read_value(value, false, true)) return false;
-        if (!number) return reader_.fail_message(invalid_type(value, "f32"));
+        if (!reader_.read_value(value, Containers::Recognise, Strings::Keep)) return false;
+        if (!number) return reader_.fail_invalid_type(value, "f32");
         out = value.f32;
         return true;
-    }
-
-    std::string invalid_type(const Value& value, std::string_view expected) const {
-        return "invalid type: " + reader_.describe(value) + ", expected " + std::string(expected);
     }
 
     json::Reader reader_;

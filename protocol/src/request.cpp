@@ -18,12 +18,15 @@
 
 #include "json_reader.hpp"
 #include "qor_webview/protocol.hpp"
+#include "wire_types.hpp"
 
 namespace qor_webview::protocol {
 namespace {
 
+using json::Containers;
 using json::Kind;
 using json::StrRef;
+using json::Strings;
 using json::Value;
 
 // The alternatives of Request, by their index in it.
@@ -56,7 +59,9 @@ std::optional<Field> field_named(std::string_view key) {
 constexpr std::size_t max_fields = 3;
 
 struct Shape {
-    std::string_view struct_text;  // "struct variant Request::... with m elements"
+    // "struct variant Request::... with m elements": the wording of a short
+    // array in the error texts parents already match on, kept word for word.
+    std::string_view struct_text;
     std::array<Field, max_fields> fields;  // the first `count` are the type's, in order
     std::size_t count;
 };
@@ -81,7 +86,7 @@ bool has_field(Variant v, Field f) {
 
 // A value set aside for a field: the value itself and, for an array, its
 // string elements or the first element that is not a string.
-struct Slot {
+struct FieldValue {
     Value value;
     std::size_t first_item = 0;
     std::size_t item_count = 0;
@@ -90,7 +95,7 @@ struct Slot {
 
 struct Entry {
     Field field;
-    Slot slot;
+    FieldValue value;
 };
 
 class Decoder {
@@ -118,53 +123,35 @@ private:
         if (c == '{' || c == '[') {
             array_form_ = c == '[';
             Value root;
-            if (!reader_.read_value(root, true, false)) return false;
+            if (!reader_.read_value(root, Containers::Open, Strings::Check)) return false;
             if (!(c == '{' ? read_object() : read_array())) return false;
         } else {
             Value value;
-            if (!reader_.read_value(value, false, true)) return false;
-            return reader_.fail_message(invalid_type(value, "internally tagged enum Request"));
+            if (!reader_.read_value(value, Containers::Recognise, Strings::Keep)) return false;
+            return reader_.fail_invalid_type(value, "internally tagged enum Request");
         }
         return true;
     }
 
     bool read_object() {
-        bool first = true;
-        for (;;) {
-            StrRef key;
-            const int ahead = reader_.next_key(first, &key);
-            if (ahead < 0) return false;
-            if (ahead == 0) break;
-            const std::string_view k = reader_.view(key);
-            if (k == "type") {
-                if (variant_) return fail_in_object("duplicate field `type`");
-                if (!reader_.colon() || !read_tag()) return false;
-            } else {
-                if (!reader_.colon()) return false;
-                // Filling stops at the second entry of a field at the
-                // latest, so only the first two are kept, and only the
-                // first one's value.
-                const auto field = field_named(k);
-                const std::size_t seen = field ? times_seen_[static_cast<std::size_t>(*field)]++ : 2;
-                if (seen == 0) {
-                    Entry& entry = entries_.emplace_back(Entry{*field, {}});
-                    if (!read_slot(entry.slot)) return false;
-                } else {
-                    if (seen == 1) entries_.push_back(Entry{*field, {}});
-                    if (!reader_.skip_value()) return false;
-                }
-            }
-        }
-        reader_.close_container();
+        // A second tag is an error of the object, found before its colon.
+        const auto check = [this](std::string_view key) {
+            return key != "type" || !variant_ || reader_.fail_in_object("duplicate field `type`");
+        };
+        const auto member = [this](std::string_view key) {
+            if (key == "type") return read_tag();
+            // Filling stops at the second entry of a field at the latest,
+            // so only the first two are kept, and only the first one's
+            // value.
+            const auto field = field_named(key);
+            const std::size_t seen = field ? times_seen_[static_cast<std::size_t>(*field)]++ : 2;
+            if (seen == 0) return read_field_value(entries_.emplace_back(Entry{*field, {}}).value);
+            if (seen == 1) entries_.push_back(Entry{*field, {}});
+            return reader_.skip_value();
+        };
+        if (!reader_.for_each_member(member, check)) return false;
         if (!variant_) return reader_.fail_message("missing field `type`");
         return true;
-    }
-
-    // An error of the object as a whole is placed where the reader stands
-    // once it has looked for the object's end.
-    bool fail_in_object(std::string message) {
-        if (reader_.peek_ws() == '}') reader_.close_container();
-        return reader_.fail_message(std::move(message));
     }
 
     bool read_array() {
@@ -182,7 +169,7 @@ private:
             if (ahead < 0) return false;
             if (ahead == 0) break;
             if (elements_ < wanted) {
-                if (!read_slot(slots_[elements_])) return false;
+                if (!read_field_value(positional_[elements_])) return false;
             } else if (!reader_.skip_value()) {
                 return false;
             }
@@ -193,56 +180,53 @@ private:
     }
 
     bool read_tag() {
-        const int c = reader_.peek_ws();
         Value value;
-        if (c != '"') {
-            if (!reader_.read_value(value, false, true)) return false;
-            return reader_.fail_message(invalid_type(value, "variant identifier"));
-        }
-        if (!reader_.read_value(value, false, true)) return false;
+        if (!reader_.read_value(value, Containers::Recognise, Strings::Keep)) return false;
+        if (value.kind != Kind::String) return reader_.fail_invalid_type(value, "variant identifier");
         const std::string_view tag = reader_.view(value.str);
-        if (tag == "render_log") {
-            variant_ = Variant::RenderLog;
-        } else if (tag == "render_image") {
-            variant_ = Variant::RenderImage;
-        } else if (tag == "evaluate") {
-            variant_ = Variant::Evaluate;
-        } else {
-            return reader_.fail_message("unknown variant `" + std::string(tag) +
-                                        "`, expected one of `render_log`, `render_image`, `evaluate`");
+        constexpr const auto& tags = protocol::wire_types<Request>;
+        for (std::size_t i = 0; i < tags.size(); ++i) {
+            if (tags[i] == tag) {
+                variant_ = static_cast<Variant>(i);
+                return true;
+            }
         }
-        return true;
+        std::string message = "unknown variant `" + std::string(tag) + "`, expected one of ";
+        for (std::size_t i = 0; i < tags.size(); ++i) {
+            if (i > 0) message += ", ";
+            (message += '`') += tags[i];
+            message += '`';
+        }
+        return reader_.fail_message(std::move(message));
     }
 
-    bool read_slot(Slot& slot) {
-        if (!reader_.read_value(slot.value, true, true)) return false;
-        if (slot.value.kind == Kind::Map) return reader_.finish_container(true);
-        if (slot.value.kind != Kind::Seq) return true;
-        slot.first_item = items_.size();
+    bool read_field_value(FieldValue& held) {
+        if (!reader_.read_value(held.value, Containers::Open, Strings::Keep)) return false;
+        if (held.value.kind == Kind::Map) return reader_.finish_container(Kind::Map);
+        if (held.value.kind != Kind::Seq) return true;
+        held.first_item = items_.size();
         bool first = true;
         for (;;) {
             const int ahead = reader_.next_element(first);
             if (ahead < 0) return false;
             if (ahead == 0) break;
             Value item;
-            if (!reader_.read_value(item, true, !slot.odd_item)) return false;
+            // Once an element is not a string, the rest are only checked.
+            const Strings strings = held.odd_item ? Strings::Check : Strings::Keep;
+            if (!reader_.read_value(item, Containers::Open, strings)) return false;
             if (item.kind == Kind::Seq || item.kind == Kind::Map) {
-                if (!reader_.finish_container(item.kind == Kind::Map)) return false;
+                if (!reader_.finish_container(item.kind)) return false;
             }
-            if (slot.odd_item) continue;
+            if (held.odd_item) continue;
             if (item.kind == Kind::String) {
                 items_.push_back(item.str);
-                ++slot.item_count;
+                ++held.item_count;
             } else {
-                slot.odd_item = item;
+                held.odd_item = item;
             }
         }
         reader_.close_container();
         return true;
-    }
-
-    std::string invalid_type(const Value& value, std::string_view expected) const {
-        return "invalid type: " + reader_.describe(value) + ", expected " + std::string(expected);
     }
 
     // ------------------------------------------------------------ filling
@@ -258,25 +242,25 @@ private:
 
     // Tests one set-aside value against its field and moves it in; returns
     // the error text, or nothing.
-    std::optional<std::string> set(Fields& out, Field field, const Slot& slot) {
-        const Value& v = slot.value;
+    std::optional<std::string> set(Fields& out, Field field, const FieldValue& held) {
+        const Value& v = held.value;
         switch (field) {
             case Field::Html:
             case Field::Result:
-                if (v.kind != Kind::String) return invalid_type(v, "a string");
+                if (v.kind != Kind::String) return reader_.invalid_type(v, "a string");
                 (field == Field::Html ? out.html : out.result) = reader_.take(v.str);
                 break;
             case Field::Width:
             case Field::Scale:
-                if (!v.is_number()) return invalid_type(v, "f32");
+                if (!v.is_number()) return reader_.invalid_type(v, "f32");
                 (field == Field::Width ? out.width : out.scale) = v.f32;
                 break;
             case Field::Scripts:
-                if (v.kind != Kind::Seq) return invalid_type(v, "a sequence");
-                if (slot.odd_item) return invalid_type(*slot.odd_item, "a string");
-                out.scripts.reserve(slot.item_count);
-                for (std::size_t i = 0; i < slot.item_count; ++i)
-                    out.scripts.push_back(reader_.take(items_[slot.first_item + i]));
+                if (v.kind != Kind::Seq) return reader_.invalid_type(v, "a sequence");
+                if (held.odd_item) return reader_.invalid_type(*held.odd_item, "a string");
+                out.scripts.reserve(held.item_count);
+                for (std::size_t i = 0; i < held.item_count; ++i)
+                    out.scripts.push_back(reader_.take(items_[held.first_item + i]));
                 break;
         }
         out.set[static_cast<std::size_t>(field)] = true;
@@ -292,7 +276,7 @@ private:
                 if (i >= elements_)
                     return failure("invalid length " + std::to_string(elements_) + ", expected " +
                                    std::string(s.struct_text));
-                if (auto error = set(fields, s.fields[i], slots_[i])) return failure(std::move(*error));
+                if (auto error = set(fields, s.fields[i], positional_[i])) return failure(std::move(*error));
             }
             if (elements_ > s.count)
                 return failure("invalid length " + std::to_string(elements_) + ", expected " +
@@ -302,7 +286,7 @@ private:
                 if (!has_field(variant, entry.field)) continue;
                 if (fields.set[static_cast<std::size_t>(entry.field)])
                     return failure("duplicate field `" + std::string(name(entry.field)) + "`");
-                if (auto error = set(fields, entry.field, entry.slot)) return failure(std::move(*error));
+                if (auto error = set(fields, entry.field, entry.value)) return failure(std::move(*error));
             }
             for (std::size_t i = 0; i < s.count; ++i) {
                 if (!fields.set[static_cast<std::size_t>(s.fields[i])])
@@ -314,7 +298,7 @@ private:
             case Variant::RenderImage: return Request{RenderImage{std::move(fields.html), fields.scale}};
             case Variant::Evaluate: return Request{Evaluate{std::move(fields.scripts), std::move(fields.result)}};
         }
-        return failure("unknown variant");
+        return failure("unknown variant");  // not reached: the switch names every Variant
     }
 
     json::Reader reader_;
@@ -322,7 +306,7 @@ private:
     bool array_form_ = false;
     std::vector<Entry> entries_;          // object form
     std::array<std::size_t, field_count> times_seen_{};
-    std::array<Slot, max_fields> slots_;  // array form
+    std::array<FieldValue, max_fields> positional_;  // array form
     std::size_t elements_ = 0;            // array form: field elements present
     std::vector<StrRef> items_;           // string elements of set-aside arrays
 };

@@ -2,13 +2,17 @@
 
 #include "qor_webview/wire.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <type_traits>
+#include <utility>
 #include <variant>
 
 #include "json_reader.hpp"
+#include "wire_types.hpp"
 #include "qor_webview/internal/utf8.hpp"
 
 namespace qor_webview::protocol {
@@ -59,7 +63,9 @@ bool valid_utf8(std::string_view text) noexcept { return utf8::valid(text); }
 
 namespace {
 
+using json::Containers;
 using json::Kind;
+using json::Strings;
 using json::Value;
 
 // Reads the one JSON object of an answer line. Each field is remembered as
@@ -71,45 +77,54 @@ public:
     Expected<Response, AnswerError> run() {
         if (!read_line()) return fail();
         if (!type_) return error("missing field `type`");
-        const std::string_view type = *type_;
-        if (type == "ready") return Response{Ready{}};
-        if (type == "log") {
-            if (!width_) return error("missing field `width`");
-            if (!height_) return error("missing field `height`");
-            if (!tiles_) return error("missing field `tiles`");
-            if (!links_) return error("missing field `links`");
-            return Response{Log{*width_, *height_, std::move(*tiles_), std::move(*links_)}};
-        }
-        if (type == "image") {
-            if (!png_) return error("missing field `png`");
-            return Response{Image{std::move(*png_)}};
-        }
-        if (type == "text") {
-            if (!text_) return error("missing field `text`");
-            return Response{Text{std::move(*text_)}};
-        }
-        if (type == "failed") {
-            if (!failure_) return error("missing field `error`");
-            return Response{Failed{std::move(*failure_)}};
-        }
-        std::string message = "unknown answer type `";
-        message += type;
-        message += '`';
-        return error(std::move(message));
+        constexpr const auto& types = wire_types<Response>;
+        const auto named = std::find(types.begin(), types.end(), *type_);
+        if (named == types.end()) return error("unknown answer type `" + *type_ + "`");
+        return make(static_cast<std::size_t>(named - types.begin()), std::make_index_sequence<types.size()>{});
     }
 
 private:
     static Unexpected<AnswerError> error(std::string message) { return unexpected(AnswerError{std::move(message)}); }
     Unexpected<AnswerError> fail() { return error(reader_.take_message()); }
 
+    // The answer of the alternative at `index`, from the fields read.
+    template <std::size_t... I>
+    Expected<Response, AnswerError> make(std::size_t index, std::index_sequence<I...>) {
+        std::optional<Expected<Response, AnswerError>> answer;
+        (void)((index == I && (answer.emplace(make(std::type_identity<std::variant_alternative_t<I, Response>>{})),
+                               true)) ||
+               ...);
+        return std::move(*answer);
+    }
+
+    Expected<Response, AnswerError> make(std::type_identity<Ready>) { return Response{Ready{}}; }
+    Expected<Response, AnswerError> make(std::type_identity<Log>) {
+        if (!width_) return error("missing field `width`");
+        if (!height_) return error("missing field `height`");
+        if (!tiles_) return error("missing field `tiles`");
+        if (!links_) return error("missing field `links`");
+        return Response{Log{*width_, *height_, std::move(*tiles_), std::move(*links_)}};
+    }
+    Expected<Response, AnswerError> make(std::type_identity<Image>) {
+        if (!png_) return error("missing field `png`");
+        return Response{Image{std::move(*png_)}};
+    }
+    Expected<Response, AnswerError> make(std::type_identity<Text>) {
+        if (!text_) return error("missing field `text`");
+        return Response{Text{std::move(*text_)}};
+    }
+    Expected<Response, AnswerError> make(std::type_identity<Failed>) {
+        if (!failure_) return error("missing field `error`");
+        return Response{Failed{std::move(*failure_)}};
+    }
+
     bool read_line() {
         if (reader_.peek_ws() != '{') {
             Value value;
-            if (!reader_.read_value(value, false, false)) return false;
+            if (!reader_.read_value(value, Containers::Recognise, Strings::Check)) return false;
             return reader_.fail_message("an answer must be a JSON object");
         }
-        bool ok = read_object([this](std::string_view key) { return answer_field(key); });
-        if (!ok) return false;
+        if (!read_object([this](std::string_view key) { return answer_field(key); })) return false;
         if (reader_.peek_ws() >= 0) return reader_.fail_peek(json::Syntax::TrailingCharacters);
         return true;
     }
@@ -119,20 +134,9 @@ private:
     template <class Field>
     bool read_object(Field field) {
         Value value;
-        if (!reader_.read_value(value, true, false)) return false;
-        if (value.kind != Kind::Map) return reader_.fail_message("invalid type: " + reader_.describe(value) + ", expected a map");
-        bool first = true;
-        for (;;) {
-            json::StrRef key;
-            const int ahead = reader_.next_key(first, &key);
-            if (ahead < 0) return false;
-            if (ahead == 0) break;
-            // The key's text may be storage that reading the value reuses.
-            const std::string name(reader_.view(key));
-            if (!reader_.colon() || !field(name)) return false;
-        }
-        reader_.close_container();
-        return true;
+        if (!reader_.read_value(value, Containers::Open, Strings::Check)) return false;
+        if (value.kind != Kind::Map) return reader_.fail_invalid_type(value, "a map");
+        return reader_.for_each_member(field);
     }
 
     bool answer_field(std::string_view key) {
@@ -155,28 +159,30 @@ private:
 
     bool read_string(std::optional<std::string>& out) {
         Value value;
-        if (!reader_.read_value(value, false, true)) return false;
-        if (value.kind != Kind::String) return invalid_type(value, "a string");
+        if (!reader_.read_value(value, Containers::Recognise, Strings::Keep)) return false;
+        if (value.kind != Kind::String) return reader_.fail_invalid_type(value, "a string");
         out = reader_.take(value.str);
         return true;
     }
 
+    // The helper writes a NaN or infinite number as null (JSON has no
+    // other way to say it); null reads back as NaN.
     bool read_float(std::optional<float>& out) {
         Value value;
-        if (!reader_.read_value(value, false, true)) return false;
+        if (!reader_.read_value(value, Containers::Recognise, Strings::Keep)) return false;
         if (value.kind == Kind::Null) {
             out = std::numeric_limits<float>::quiet_NaN();
             return true;
         }
-        if (!value.is_number()) return invalid_type(value, "f32");
+        if (!value.is_number()) return reader_.fail_invalid_type(value, "f32");
         out = value.f32;
         return true;
     }
 
     bool read_tiles() {
         Value value;
-        if (!reader_.read_value(value, true, false)) return false;
-        if (value.kind != Kind::Seq) return invalid_type(value, "a sequence");
+        if (!reader_.read_value(value, Containers::Open, Strings::Check)) return false;
+        if (value.kind != Kind::Seq) return reader_.fail_invalid_type(value, "a sequence");
         tiles_.emplace();
         bool first = true;
         for (;;) {
@@ -221,10 +227,6 @@ private:
         }
         return reader_.fail_message("unknown variant `" + *kind +
                                     "`, expected one of `start`, `load`, `script`, `snapshot`");
-    }
-
-    bool invalid_type(const Value& value, std::string_view expected) {
-        return reader_.fail_message("invalid type: " + reader_.describe(value) + ", expected " + std::string(expected));
     }
 
     json::Reader reader_;
