@@ -5,6 +5,11 @@
 
 namespace qor_webview_helper {
 
+// The names failure messages have always shown, from a fixed list rather
+// than from the installed cairo: numbers the list lacks (0, which no failure
+// carries, 42, 43, 45 and up) read "Unknown N" even where cairo has a name
+// for them, and 44 reads "LastStatus". Parents see these texts in answers,
+// so they stay as they are.
 std::string cairo_status_name(int status) {
     static constexpr std::array<std::string_view, 42> names = {
         "Success", "No Memory", "Invalid Restore", "Invalid Pop Group", "No Current Point",

@@ -48,6 +48,14 @@ std::int32_t log_window_width(float width, const ScaleChoice& s) noexcept {
     return pixels(std::round(w * s.zf()));
 }
 
+std::int32_t log_window_height(float height, const ScaleChoice& s) noexcept {
+    return pixels(std::round(std::ceil(height) * s.zf()));
+}
+
+double snapshot_ratio(std::int32_t snapshot_height, float height) noexcept {
+    return static_cast<double>(snapshot_height) / static_cast<double>(height);
+}
+
 std::vector<BandSpan> band_list(float height, double ratio) {
     std::vector<BandSpan> bands;
     if (!(height > 0.0f)) return bands;
@@ -100,6 +108,21 @@ ImageSize image_size(float width, float height, const ScaleChoice& s) noexcept {
         return v;
     };
     return {fit(width), fit(height)};
+}
+
+std::int64_t window_device_pixels(std::int32_t width, std::int32_t height, std::int32_t window_scale) noexcept {
+    std::int64_t scale = window_scale;
+    return std::int64_t{width} * height * scale * scale;
+}
+
+WindowSize image_viewport(const ScaleChoice& s) noexcept {
+    float zf = s.zf();
+    return {pixels(std::round(kViewportWidth * zf)), pixels(std::round(zf * kViewportHeight))};
+}
+
+WindowSize image_window(ImageSize size, const ScaleChoice& s) noexcept {
+    float zf = s.zf();
+    return {pixels(std::round(std::floor(size.w) * zf)), pixels(std::round(std::ceil(size.h) * zf))};
 }
 
 }  // namespace qor_webview_helper

@@ -1,5 +1,6 @@
-// The arithmetic of the pipelines: scale rule, pixel conversion, heights and
-// bands. Single precision wherever the answers report CSS pixels.
+// The arithmetic of the pipelines: scale rule, pixel conversion, heights,
+// bands and window sizes. Single precision wherever the answers report CSS
+// pixels.
 #pragma once
 
 #include <cstdint>
@@ -42,6 +43,12 @@ float log_height(float body, const ScaleChoice& s) noexcept;
 // The window width of a log entry.
 std::int32_t log_window_width(float width, const ScaleChoice& s) noexcept;
 
+// The window height of a log entry `height` CSS pixels high.
+std::int32_t log_window_height(float height, const ScaleChoice& s) noexcept;
+
+// Snapshot rows per CSS pixel of a picture `height` CSS pixels high.
+double snapshot_ratio(std::int32_t snapshot_height, float height) noexcept;
+
 struct BandSpan {
     float top;
     float height;
@@ -74,11 +81,29 @@ DeviceSize device_size(std::int32_t window_width, std::int32_t window_height, co
 inline constexpr std::int64_t kPixelBudget = std::int64_t{1} << 26;
 bool within_budget(const DeviceSize& size) noexcept;
 
+// The device pixels of a window of `width` × `height` window pixels at
+// `window_scale`.
+std::int64_t window_device_pixels(std::int32_t width, std::int32_t height, std::int32_t window_scale) noexcept;
+
 // The picture size of an image request from the measured size (CSS pixels).
 struct ImageSize {
     float w;
     float h;
 };
 ImageSize image_size(float width, float height, const ScaleChoice& s) noexcept;
+
+// A window's size in window pixels.
+struct WindowSize {
+    std::int32_t width;
+    std::int32_t height;
+};
+
+// The viewport an image request lays its HTML out in, 800 × 600 CSS pixels.
+inline constexpr float kViewportWidth = 800.0f;
+inline constexpr float kViewportHeight = 600.0f;
+WindowSize image_viewport(const ScaleChoice& s) noexcept;
+
+// The window that holds the whole picture of an image request.
+WindowSize image_window(ImageSize size, const ScaleChoice& s) noexcept;
 
 }  // namespace qor_webview_helper

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <memory>
 #include <mutex>
 
@@ -33,11 +34,16 @@ bool iequals(std::string_view a, std::string_view b) {
     return true;
 }
 
-std::optional<Limit> parse_level(std::string_view s, bool allow_plus) {
+// Whether a level written as a digit may carry a "+" sign, as after "=".
+enum class PlusSign : std::uint8_t { Refused, Allowed };
+
+std::optional<Limit> parse_level(std::string_view s, PlusSign plus) {
+    // In the order of Limit, whose values the digits also name.
     static constexpr std::string_view names[] = {"off", "error", "warn", "info", "debug", "trace"};
-    for (std::size_t i = 0; i < 6; ++i)
+    static_assert(std::size(names) == static_cast<std::size_t>(Limit::Trace) + 1);
+    for (std::size_t i = 0; i < std::size(names); ++i)
         if (iequals(s, names[i])) return static_cast<Limit>(i);
-    if (allow_plus && s.size() == 2 && s[0] == '+') s.remove_prefix(1);
+    if (plus == PlusSign::Allowed && s.size() == 2 && s[0] == '+') s.remove_prefix(1);
     if (s.size() == 1 && s[0] >= '0' && s[0] <= '5') return static_cast<Limit>(s[0] - '0');
     return std::nullopt;
 }
@@ -81,7 +87,7 @@ std::optional<Directive> parse_directive(std::string_view piece) {
     piece = trim(piece);
     Directive d;
     if (piece.find_first_of("=[") == std::string_view::npos) {
-        if (auto level = parse_level(piece, false)) {
+        if (auto level = parse_level(piece, PlusSign::Refused)) {
             d.limit = *level;
             return d;
         }
@@ -104,7 +110,7 @@ std::optional<Directive> parse_directive(std::string_view piece) {
     if (rest.front() != '=') return std::nullopt;
     rest.remove_prefix(1);
     if (rest.empty()) return d;
-    auto level = parse_level(rest, true);
+    auto level = parse_level(rest, PlusSign::Allowed);
     if (!level) return std::nullopt;
     d.limit = *level;
     return d;
@@ -219,6 +225,7 @@ void append_escaped(std::string& out, std::string_view m) {
 
 void format_line(std::string& out, Level level, std::string_view target, std::string_view message) {
     static constexpr std::string_view names[] = {"TRACE", "DEBUG", " INFO", " WARN", "ERROR"};
+    static_assert(std::size(names) == static_cast<std::size_t>(Level::Error) + 1);
     out.append(names[static_cast<int>(level)]);
     out += ' ';
     out.append(target);

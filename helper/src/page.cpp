@@ -6,12 +6,14 @@
 #include "cairo_names.hpp"
 #include "emoji.hpp"
 #include "log.hpp"
-#include "x11.hpp"
 #include "profile.hpp"
 
 namespace qor_webview_helper {
 
 namespace {
+
+using qor_webview::Error;
+using qor_webview::Expected;
 
 constexpr const char* kPageTarget = "qor_webview_helper::page";
 constexpr unsigned kCallLimitMs = 10000;
@@ -155,12 +157,12 @@ void on_web_process_terminated(WebKitWebView*, WebKitWebProcessTerminationReason
 
 // The result of an asynchronous WebKit call, kept alive by the callback's own
 // reference so that a completion after a time-out lands harmlessly.
-using CallSlot = rt::Slot<GRef<GAsyncResult>>;
+using CallResult = rt::Completion<GRef<GAsyncResult>>;
 
 void on_call_done(GObject*, GAsyncResult* result, gpointer data) {
-    auto* slot = static_cast<std::shared_ptr<CallSlot>*>(data);
-    (*slot)->set(GRef<GAsyncResult>::ref(result));
-    delete slot;
+    auto* call = static_cast<std::shared_ptr<CallResult>*>(data);
+    (*call)->set(GRef<GAsyncResult>::ref(result));
+    delete call;
 }
 
 std::int64_t monotonic_us() { return g_get_monotonic_time(); }
@@ -214,14 +216,17 @@ Page::~Page() {
 
 rt::Async<Expected<void, Error>> Page::load(const std::string& html) {
     QOR_PROFILE_SCOPE("load");
-    auto slot = std::make_shared<rt::Slot<LoadOutcome>>();
+    auto done = std::make_shared<rt::Completion<LoadOutcome>>();
     {
         // A pending load being replaced hears "cancelled" as its sender drops.
         auto pending = shared_->pending.borrow();
-        *pending = PendingLoad{LoadSender(slot), false};
+        *pending = PendingLoad{.done = LoadSender(done), .started = false};
     }
     webkit_web_view_load_html(web_view_.get(), html.c_str(), nullptr);
-    bool came = co_await rt::FirstOf<LoadOutcome>(slot, kLoadLimitMs);
+    bool came = co_await rt::FirstOf<LoadOutcome>(done, kLoadLimitMs);
+    // A load that runs out of time counts as loaded: what has been parsed is
+    // still drawn and measured, and a page that keeps a resource hanging
+    // still gets its picture rather than an error.
     if (!came) {
         {
             auto pending = shared_->pending.borrow();
@@ -230,7 +235,7 @@ rt::Async<Expected<void, Error>> Page::load(const std::string& html) {
         webkit_web_view_stop_loading(web_view_.get());
         co_return Expected<void, Error>{};
     }
-    LoadOutcome outcome = slot->take();
+    LoadOutcome outcome = done->take();
     switch (outcome.kind) {
         case LoadOutcome::Kind::Failure:
             co_return qor_webview::unexpected(Error::load(std::move(outcome.text)));
@@ -269,10 +274,10 @@ rt::Async<void> Page::resize(std::int32_t width, std::int32_t height) {
 }
 
 rt::Async<std::optional<GRef<GAsyncResult>>> Page::call(const CallStart& start) {
-    auto slot = std::make_shared<CallSlot>();
+    auto done = std::make_shared<CallResult>();
     GRef<GCancellable> cancellable = GRef<GCancellable>::adopt(g_cancellable_new());
-    start(cancellable.get(), on_call_done, new std::shared_ptr<CallSlot>(slot));
-    if (co_await rt::FirstOf<GRef<GAsyncResult>>(slot, kCallLimitMs)) co_return slot->take();
+    start(cancellable.get(), on_call_done, new std::shared_ptr<CallResult>(done));
+    if (co_await rt::FirstOf<GRef<GAsyncResult>>(done, kCallLimitMs)) co_return done->take();
     // Out of time: abandon the call and end the page's web process, so the
     // pool builds a fresh page next time.
     g_cancellable_cancel(cancellable.get());
@@ -309,9 +314,10 @@ rt::Async<Expected<std::string, Error>> Page::evaluate(std::string_view script) 
     co_return script_value(value, error);
 }
 
-rt::Async<Expected<Surface, Error>> Page::snapshot(bool transparent) {
+rt::Async<Expected<Surface, Error>> Page::snapshot(Background background) {
     QOR_PROFILE_SCOPE("snapshot");
-    auto options = transparent ? WEBKIT_SNAPSHOT_OPTIONS_TRANSPARENT_BACKGROUND : WEBKIT_SNAPSHOT_OPTIONS_NONE;
+    auto options = background == Background::Transparent ? WEBKIT_SNAPSHOT_OPTIONS_TRANSPARENT_BACKGROUND
+                                                         : WEBKIT_SNAPSHOT_OPTIONS_NONE;
     auto result = co_await call([&](GCancellable* c, GAsyncReadyCallback cb, gpointer data) {
         webkit_web_view_get_snapshot(web_view_.get(), WEBKIT_SNAPSHOT_REGION_VISIBLE, options, c, cb, data);
     });
@@ -329,7 +335,8 @@ rt::Async<Expected<Surface, Error>> Page::snapshot(bool transparent) {
 }
 
 rt::Async<Expected<std::unique_ptr<Page>, Error>> new_page(PageSetup setup, PageKind kind, std::int32_t scale) {
-    if (setup.window_scaling && setup.display) set_x11_window_scale(setup.display, scale);
+    // Before the web view exists, so that its window is made at that scale.
+    setup.display.use_window_scale(scale);
 
     auto owned_settings = GRef<WebKitSettings>::adopt(webkit_settings_new());
     WebKitSettings* settings = owned_settings.get();

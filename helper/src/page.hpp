@@ -13,6 +13,7 @@
 #include <string_view>
 #include <utility>
 
+#include "display.hpp"
 #include "owners.hpp"
 #include "qor_webview/error.hpp"
 #include "qor_webview/expected.hpp"
@@ -20,10 +21,11 @@
 
 namespace qor_webview_helper {
 
-using qor_webview::Error;
-using qor_webview::Expected;
-
 enum class PageKind : std::uint8_t { Log = 0, Image = 1, Evaluate = 2 };
+
+// Whether a snapshot paints the web view's background colour or leaves the
+// background out, transparent.
+enum class Background : std::uint8_t { Painted, Transparent };
 
 // How a load ended, as its waiter receives it.
 struct LoadOutcome {
@@ -40,18 +42,19 @@ struct LoadOutcome {
 // "cancelled".
 class LoadSender {
 public:
-    explicit LoadSender(std::shared_ptr<rt::Slot<LoadOutcome>> slot) : slot_(std::move(slot)) {}
+    explicit LoadSender(std::shared_ptr<rt::Completion<LoadOutcome>> completion)
+        : completion_(std::move(completion)) {}
     LoadSender(LoadSender&&) noexcept = default;
     LoadSender& operator=(LoadSender&&) noexcept = default;
     ~LoadSender() {
-        if (slot_) slot_->set(LoadOutcome::cancelled());
+        if (completion_) completion_->set(LoadOutcome::cancelled());
     }
     void send(LoadOutcome outcome) {
-        if (auto slot = std::move(slot_)) slot->set(std::move(outcome));
+        if (auto completion = std::move(completion_)) completion->set(std::move(outcome));
     }
 
 private:
-    std::shared_ptr<rt::Slot<LoadOutcome>> slot_;
+    std::shared_ptr<rt::Completion<LoadOutcome>> completion_;
 };
 
 struct PendingLoad {
@@ -107,11 +110,11 @@ public:
     // The web view's size in window pixels.
     std::pair<std::int32_t, std::int32_t> allocation() const noexcept;
 
-    rt::Async<Expected<void, Error>> load(const std::string& html);
+    rt::Async<qor_webview::Expected<void, qor_webview::Error>> load(const std::string& html);
     rt::Async<void> resize(std::int32_t width, std::int32_t height);
-    rt::Async<Expected<std::string, Error>> run_script(std::string_view body);
-    rt::Async<Expected<std::string, Error>> evaluate(std::string_view script);
-    rt::Async<Expected<Surface, Error>> snapshot(bool transparent);
+    rt::Async<qor_webview::Expected<std::string, qor_webview::Error>> run_script(std::string_view body);
+    rt::Async<qor_webview::Expected<std::string, qor_webview::Error>> evaluate(std::string_view script);
+    rt::Async<qor_webview::Expected<Surface, qor_webview::Error>> snapshot(Background background);
 
 private:
     using CallStart = std::function<void(GCancellable*, GAsyncReadyCallback, gpointer)>;
@@ -127,13 +130,13 @@ private:
 // What pages are built with; owned by the renderer.
 struct PageSetup {
     WebKitWebContext* context;
-    GdkDisplay* display;  // may be null
-    bool window_scaling;
+    Display& display;  // takes a new page's window scale
 };
 
 // Builds a locked-down page. Only an Evaluate page can fail (its first
 // document did not load).
-rt::Async<Expected<std::unique_ptr<Page>, Error>> new_page(PageSetup setup, PageKind kind, std::int32_t scale);
+rt::Async<qor_webview::Expected<std::unique_ptr<Page>, qor_webview::Error>> new_page(PageSetup setup, PageKind kind,
+                                                                                     std::int32_t scale);
 
 // The name of a web process termination reason.
 std::string termination_reason_name(int reason);

@@ -8,11 +8,11 @@ QueueState::QueueState() : head(new QueueNode), tail(head) {}
 
 QueueState::~QueueState() {
     while (head) delete std::exchange(head, head->next.load(std::memory_order_relaxed));
-    if (Waker* w = slot.exchange(nullptr)) w->release();
+    if (Waker* w = waker.exchange(nullptr)) w->release();
 }
 
 void QueueState::fire_wake() {
-    if (Waker* w = slot.exchange(nullptr, std::memory_order_acq_rel)) {
+    if (Waker* w = waker.exchange(nullptr, std::memory_order_acq_rel)) {
         w->fire();
         w->release();
     }
@@ -54,7 +54,7 @@ bool QueueSender::push(std::string&& line) {
 QueueReceiver::~QueueReceiver() {
     if (!state_) return;
     state_->close();
-    if (Waker* w = state_->slot.exchange(nullptr)) w->release();
+    if (Waker* w = state_->waker.exchange(nullptr)) w->release();
     state_->release_end();
 }
 
@@ -79,7 +79,7 @@ QueueReceiver::Status QueueReceiver::take(std::string& line, Waker* waker) {
     Status s = look(line);
     if (s != Status::Empty || !waker) return s;
     waker->retain();
-    if (Waker* old = state_->slot.exchange(waker, std::memory_order_acq_rel)) old->release();
+    if (Waker* old = state_->waker.exchange(waker, std::memory_order_acq_rel)) old->release();
     // Look again, so that a line pushed before the registration is not missed.
     return look(line);
 }

@@ -12,7 +12,7 @@
 namespace qor_webview_helper {
 
 // How the receiving side wants to be woken; counted, so that a wake-up taken
-// out of the slot by the producer stays valid while it is fired.
+// out of the queue by the producer stays valid while it is fired.
 class Waker {
 public:
     virtual void fire() = 0;
@@ -42,7 +42,7 @@ struct QueueState {
     std::atomic<std::uint64_t> open_and_count{kOpen};
     std::atomic<int> senders{1};
     std::atomic<int> ends{2};
-    std::atomic<Waker*> slot{nullptr};
+    std::atomic<Waker*> waker{nullptr};  // the receiver's, while it waits
     QueueNode* head;  // consumer side: the node before the first queued line
     QueueNode* tail;  // producer side: the last node
 };

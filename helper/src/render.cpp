@@ -3,7 +3,6 @@
 #include <malloc.h>
 
 #include <charconv>
-#include <cmath>
 #include <new>
 
 #include "cairo_names.hpp"
@@ -12,11 +11,14 @@
 #include "qor_webview/internal/overloaded.hpp"
 #include "qor_webview/measured.hpp"
 #include "scripts.hpp"
-#include "x11.hpp"
 
 namespace qor_webview_helper {
 
 namespace {
+
+namespace protocol = qor_webview::protocol;
+using qor_webview::Error;
+using qor_webview::Expected;
 
 constexpr const char* kRenderTarget = "qor_webview_helper::render";
 
@@ -68,15 +70,14 @@ rt::Async<protocol::Response> respond(rt::Async<Expected<T, Error>> pipeline, Ma
 Renderer::Renderer() {
     context_ = GRef<WebKitWebContext>::adopt(webkit_web_context_new_ephemeral());
     webkit_web_context_set_cache_model(context_.get(), WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
-    if (GdkDisplay* display = gdk_display_get_default()) {
-        display_ = GRef<GdkDisplay>::ref_sink(display);
-        const char* name = g_type_name(G_OBJECT_TYPE(display));
-        if (name && std::string_view(name) == "GdkX11Display") scaling_ = Scaling::Window;
-    }
+    display_ = Display::default_display();
     QOR_LOG(log::Level::Info, kRenderTarget, "drawing with webkitgtk, scaling by ",
-            scaling_ == Scaling::Window ? "Window" : "Zoom");
+            display_.scaling() == Scaling::Window ? "Window" : "Zoom");
 }
 
+// The web context reference first, then the display reference, then the
+// pages. Spelled out because plain member destruction would not release
+// them in this order, and the order of releases here is behaviour.
 Renderer::~Renderer() {
     context_.reset();
     display_.reset();
@@ -94,8 +95,7 @@ rt::Async<Expected<Page*, Error>> Renderer::page(PageKind kind, std::int32_t win
     if (old && !old->terminated()) {
         result = std::move(old);
     } else {
-        PageSetup setup{context_.get(), display_.get(), scaling_ == Scaling::Window};
-        if (setup.window_scaling && setup.display) display_scale_ = window_scale;  // new_page sets it
+        PageSetup setup{context_.get(), display_};
         auto built = co_await new_page(setup, kind, window_scale);
         // The old page goes only once its successor exists (or cannot).
         old.reset();
@@ -106,15 +106,12 @@ rt::Async<Expected<Page*, Error>> Renderer::page(PageKind kind, std::int32_t win
     // on, also for older pages: a page used at another scale than the one
     // last set would get buffers of the wrong size (and the X server may
     // refuse them, which ends the process). So it follows the page in use.
-    if (scaling_ == Scaling::Window && display_ && display_scale_ != window_scale) {
-        set_x11_window_scale(display_.get(), window_scale);
-        display_scale_ = window_scale;
-    }
+    display_.use_window_scale(window_scale);
     webkit_web_view_set_zoom_level(result->web_view(), zoom);
     last_ = key;
-    auto& slot = pages_[key];
-    slot = std::move(result);
-    co_return slot.get();
+    auto& entry = pages_[key];
+    entry = std::move(result);
+    co_return entry.get();
 }
 
 rt::Async<void> Renderer::settle() {
@@ -124,8 +121,7 @@ rt::Async<void> Renderer::settle() {
     if (it == pages_.end() || it->second->terminated()) co_return;
     Page& p = *it->second;
     auto [width, height] = p.allocation();
-    std::int64_t scale = it->first.scale;
-    if (std::int64_t{width} * height * scale * scale <= kSettledPixels) co_return;
+    if (window_device_pixels(width, height, it->first.scale) <= kSettledPixels) co_return;
     // The width stays, so the document keeps its layout; the next request
     // sizes the window anew before it looks at it.
     co_await p.resize(width, 1);
@@ -158,7 +154,7 @@ rt::Async<protocol::Response> Renderer::answer(protocol::Request request) {
 
 rt::Async<Expected<protocol::Log, Error>> Renderer::render_log(const std::string& html, float width, float scale) {
     using qor_webview::unexpected;
-    ScaleChoice sc = scale_rule(scale, scaling_);
+    ScaleChoice sc = scale_rule(scale, display_.scaling());
     auto got = co_await page(PageKind::Log, sc.window_scale, sc.zoom);
     if (!got) co_return unexpected(std::move(got).error());
     Page& p = **got;
@@ -177,7 +173,7 @@ rt::Async<Expected<protocol::Log, Error>> Renderer::render_log(const std::string
         body = measured->body;
     }
     float h = log_height(body, sc);
-    std::int32_t window_height = pixels(std::round(std::ceil(h) * sc.zf()));
+    std::int32_t window_height = log_window_height(h, sc);
     // Checked before the window grows: WebKit paints as soon as it has.
     if (DeviceSize d = device_size(w, window_height, sc); !within_budget(d)) co_return unexpected(over_budget(d));
     co_await p.resize(w, window_height);
@@ -185,7 +181,7 @@ rt::Async<Expected<protocol::Log, Error>> Renderer::render_log(const std::string
     auto links = co_await p.run_script(scripts::kLinks);
     if (!links) co_return unexpected(std::move(links).error());
 
-    auto snap = co_await p.snapshot(true);
+    auto snap = co_await p.snapshot(Background::Transparent);
     if (!snap) co_return unexpected(std::move(snap).error());
     cairo_surface_t* snapshot = snap->get();
 
@@ -194,7 +190,7 @@ rt::Async<Expected<protocol::Log, Error>> Renderer::render_log(const std::string
     out.height = h;
     out.links = std::move(*links);
 
-    double ratio = static_cast<double>(cairo_image_surface_get_height(snapshot)) / static_cast<double>(h);
+    double ratio = snapshot_ratio(cairo_image_surface_get_height(snapshot), h);
     std::vector<BandSpan> bands = band_list(h, ratio);
     out.tiles.reserve(bands.size());
     for (const BandSpan& band : bands) {
@@ -217,17 +213,15 @@ rt::Async<Expected<protocol::Log, Error>> Renderer::render_log(const std::string
 
 rt::Async<Expected<std::string, Error>> Renderer::render_image(const std::string& html, float scale) {
     using qor_webview::unexpected;
-    ScaleChoice sc = scale_rule(scale, scaling_);
+    ScaleChoice sc = scale_rule(scale, display_.scaling());
     auto got = co_await page(PageKind::Image, sc.window_scale, sc.zoom);
     if (!got) co_return unexpected(std::move(got).error());
     Page& p = **got;
-    float zf = sc.zf();
 
-    std::int32_t viewport_width = pixels(std::round(800.0f * zf));
-    std::int32_t viewport_height = pixels(std::round(zf * 600.0f));
-    if (DeviceSize d = device_size(viewport_width, viewport_height, sc); !within_budget(d))
+    WindowSize viewport = image_viewport(sc);
+    if (DeviceSize d = device_size(viewport.width, viewport.height, sc); !within_budget(d))
         co_return unexpected(over_budget(d));
-    co_await p.resize(viewport_width, viewport_height);
+    co_await p.resize(viewport.width, viewport.height);
     if (auto loaded = co_await p.load(html); !loaded) co_return unexpected(std::move(loaded).error());
 
     ImageSize size;
@@ -238,13 +232,12 @@ rt::Async<Expected<std::string, Error>> Renderer::render_image(const std::string
         if (!measured) co_return unexpected(std::move(measured).error());
         size = image_size(measured->width, measured->height, sc);
     }
-    std::int32_t picture_width = pixels(std::round(std::floor(size.w) * zf));
-    std::int32_t picture_height = pixels(std::round(std::ceil(size.h) * zf));
-    if (DeviceSize d = device_size(picture_width, picture_height, sc); !within_budget(d))
+    WindowSize window = image_window(size, sc);
+    if (DeviceSize d = device_size(window.width, window.height, sc); !within_budget(d))
         co_return unexpected(over_budget(d));
-    co_await p.resize(picture_width, picture_height);
+    co_await p.resize(window.width, window.height);
 
-    auto snap = co_await p.snapshot(false);
+    auto snap = co_await p.snapshot(Background::Painted);
     if (!snap) co_return unexpected(std::move(snap).error());
     auto bytes = png(snap->get());
     if (!bytes) co_return unexpected(std::move(bytes).error());

@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "display.hpp"
 #include "geometry.hpp"
 #include "owners.hpp"
 #include "page.hpp"
@@ -18,8 +19,6 @@
 
 namespace qor_webview_helper {
 
-namespace protocol = qor_webview::protocol;
-
 class Renderer {
 public:
     Renderer();
@@ -27,14 +26,16 @@ public:
     Renderer(const Renderer&) = delete;
     Renderer& operator=(const Renderer&) = delete;
 
-    Scaling scaling() const noexcept { return scaling_; }
+    Scaling scaling() const noexcept { return display_.scaling(); }
 
-    rt::Async<protocol::Response> answer(protocol::Request request);
+    rt::Async<qor_webview::protocol::Response> answer(qor_webview::protocol::Request request);
 
-    rt::Async<Expected<protocol::Log, Error>> render_log(const std::string& html, float width, float scale);
-    rt::Async<Expected<std::string, Error>> render_image(const std::string& html, float scale);
-    rt::Async<Expected<std::string, Error>> evaluate(const std::vector<std::string>& scripts,
-                                                     const std::string& result);
+    rt::Async<qor_webview::Expected<qor_webview::protocol::Log, qor_webview::Error>> render_log(const std::string& html,
+                                                                                             float width, float scale);
+    rt::Async<qor_webview::Expected<std::string, qor_webview::Error>> render_image(const std::string& html,
+                                                                                   float scale);
+    rt::Async<qor_webview::Expected<std::string, qor_webview::Error>> evaluate(const std::vector<std::string>& scripts,
+                                                                               const std::string& result);
 
     // Gives back what the last request's page holds beyond a small window;
     // run once its answer is out.
@@ -42,7 +43,8 @@ public:
 
     // The pool's page for (kind, window scale), built or replaced as needed,
     // with its zoom level set.
-    rt::Async<Expected<Page*, Error>> page(PageKind kind, std::int32_t window_scale, double zoom);
+    rt::Async<qor_webview::Expected<Page*, qor_webview::Error>> page(PageKind kind, std::int32_t window_scale,
+                                                                     double zoom);
 
 private:
     struct Key {
@@ -59,10 +61,8 @@ private:
 
     GRef<WebKitWebContext> context_;
     std::unordered_map<Key, std::unique_ptr<Page>, KeyHash> pages_;
-    GRef<GdkDisplay> display_;
-    Scaling scaling_ = Scaling::Zoom;
-    std::int32_t display_scale_ = 0;  // the window scale last set on the display
-    std::optional<Key> last_;         // the page the current request uses
+    Display display_;
+    std::optional<Key> last_;  // the page the current request uses
 };
 
 // Serves request lines until the queue ends or an answer cannot be written.

@@ -185,11 +185,11 @@ private:
 
 inline Sleep sleep_ms(unsigned ms) { return Sleep(ms); }
 
-// The state of a one-shot result delivered by a callback on the main thread.
-// The callback keeps the state alive through its own reference, so a result
+// The one-shot result of an operation, delivered by a callback on the main
+// thread. The callback keeps it alive through its own reference, so a result
 // that arrives after the waiter gave up lands harmlessly.
 template <class T>
-class Slot {
+class Completion {
 public:
     void set(T value) {
         if (value_) return;
@@ -206,27 +206,27 @@ private:
     Driver* driver_ = nullptr;
 };
 
-// Waits for whichever comes first: a value in the slot or a time limit. The
-// slot is looked at first. Result: true when the value came.
+// Waits for whichever comes first: the completion's value or a time limit.
+// The completion is looked at first. Result: true when the value came.
 template <class T>
 class FirstOf final : public Waiter {
 public:
-    FirstOf(std::shared_ptr<Slot<T>> slot, unsigned ms) : slot_(std::move(slot)), ms_(ms) {}
-    ~FirstOf() { slot_->watch(nullptr); }
+    FirstOf(std::shared_ptr<Completion<T>> completion, unsigned ms) : completion_(std::move(completion)), ms_(ms) {}
+    ~FirstOf() { completion_->watch(nullptr); }
     FirstOf(const FirstOf&) = delete;
 
-    bool ready() const override { return slot_->has_value() || expired_; }
-    bool await_ready() const noexcept { return slot_->has_value(); }
+    bool ready() const override { return completion_->has_value() || expired_; }
+    bool await_ready() const noexcept { return completion_->has_value(); }
     void await_suspend(std::coroutine_handle<> h) {
         Driver* d = Driver::current();
         driver_ = d;
-        slot_->watch(d);
+        completion_->watch(d);
         timer_.reset(g_timeout_source_new(ms_));
         g_source_set_callback(timer_.get(), &FirstOf::on_timeout, this, nullptr);
         g_source_attach(timer_.get(), g_main_context_get_thread_default());
         d->park(h, this);
     }
-    bool await_resume() noexcept { return slot_->has_value(); }
+    bool await_resume() noexcept { return completion_->has_value(); }
 
 private:
     static gboolean on_timeout(gpointer p) {
@@ -235,7 +235,7 @@ private:
         self->driver_->wake();
         return G_SOURCE_REMOVE;
     }
-    std::shared_ptr<Slot<T>> slot_;
+    std::shared_ptr<Completion<T>> completion_;
     unsigned ms_;
     Driver* driver_ = nullptr;
     AttachedSource timer_;

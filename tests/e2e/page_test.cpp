@@ -35,6 +35,8 @@
 namespace qor_webview::e2e {
 namespace {
 
+using namespace std::chrono_literals;
+
 using Clock = std::chrono::steady_clock;
 
 constexpr std::string_view info_window =

@@ -14,6 +14,8 @@
 namespace qor_webview::e2e {
 namespace {
 
+using namespace std::chrono_literals;
+
 constexpr std::string_view info_window =
     " INFO qor_webview_helper::render: drawing with webkitgtk, scaling by Window";
 constexpr std::string_view info_zoom = " INFO qor_webview_helper::render: drawing with webkitgtk, scaling by Zoom";

@@ -18,9 +18,12 @@
 
 #include "fixture.hpp"
 #include "qor_webview/protocol.hpp"
+#include "qor_webview/wire.hpp"
 
 namespace qor_webview::e2e {
 namespace {
+
+using namespace std::chrono_literals;
 
 // The largest windows (tens of thousands of pixels a side) take seconds to
 // lay out, photograph and encode on a loaded machine.
@@ -172,7 +175,7 @@ std::optional<Picture> picture(std::string_view png) {
 // would take gigabytes to decode.
 std::optional<std::pair<int, int>> png_size(std::string_view png) {
     // 32 base64 characters carry the signature and the header chunk's size fields.
-    const auto bytes = png.size() >= 32 ? decode_base64(png.substr(0, 32)) : std::nullopt;
+    const auto bytes = png.size() >= 32 ? protocol::decode_base64(png.substr(0, 32)) : std::nullopt;
     constexpr std::uint8_t signature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
     if (!bytes || bytes->size() != 24 || !std::equal(std::begin(signature), std::end(signature), bytes->begin()) ||
         std::string_view(reinterpret_cast<const char*>(bytes->data()) + 12, 4) != "IHDR") {

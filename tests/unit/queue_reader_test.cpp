@@ -31,7 +31,7 @@ TEST(RequestQueue, DeliversInOrderThenEnds) {
         EXPECT_EQ(waker.refs.load(), 1);
         EXPECT_TRUE(tx.push("a"));
         EXPECT_EQ(waker.fired.load(), 1);  // the registered wake-up fired once
-        EXPECT_EQ(waker.refs.load(), 0);   // and left the slot
+        EXPECT_EQ(waker.refs.load(), 0);   // and left the queue
         EXPECT_TRUE(tx.push("b"));
         EXPECT_EQ(waker.fired.load(), 1);  // nobody registered meanwhile
         { auto gone = std::move(tx); }     // the sender goes: queue closed

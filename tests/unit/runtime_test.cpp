@@ -79,7 +79,7 @@ TEST(Runtime, SleepWaitsOnTheMainLoop) {
 }
 
 struct Delivery {
-    std::shared_ptr<Slot<int>> slot = std::make_shared<Slot<int>>();
+    std::shared_ptr<Completion<int>> completion = std::make_shared<Completion<int>>();
     int value = 0;
     bool inside_callback = false;
 };
@@ -87,7 +87,7 @@ struct Delivery {
 gboolean deliver(gpointer p) {
     auto* d = static_cast<Delivery*>(p);
     d->inside_callback = true;
-    d->slot->set(d->value);
+    d->completion->set(d->value);
     d->inside_callback = false;
     return G_SOURCE_REMOVE;
 }
@@ -101,32 +101,32 @@ TEST(Runtime, CompletionBeforeTheLimit) {
     run([](Delivery& d, bool& came, bool& inside, std::string& from, gint64& us) -> Async<void> {
         g_timeout_add(5, deliver, &d);
         gint64 start = now_us();
-        came = co_await FirstOf<int>(d.slot, 5000);
+        came = co_await FirstOf<int>(d.completion, 5000);
         us = now_us() - start;
         inside = d.inside_callback;
         from = resumed_from();
     }(d, came, was_inside, where, elapsed));
     EXPECT_TRUE(came);
-    EXPECT_EQ(d.slot->take(), 42);
+    EXPECT_EQ(d.completion->take(), 42);
     EXPECT_FALSE(was_inside);
     EXPECT_EQ(where, "serve");
     EXPECT_LT(elapsed, 4000000);
 }
 
 TEST(Runtime, TimeLimitWhenNothingComes) {
-    auto slot = std::make_shared<Slot<int>>();
+    auto completion = std::make_shared<Completion<int>>();
     bool came = true;
     gint64 elapsed = 0;
-    run([](std::shared_ptr<Slot<int>> s, bool& came, gint64& us) -> Async<void> {
+    run([](std::shared_ptr<Completion<int>> s, bool& came, gint64& us) -> Async<void> {
         gint64 start = now_us();
         came = co_await FirstOf<int>(s, 30);
         us = now_us() - start;
-    }(slot, came, elapsed));
+    }(completion, came, elapsed));
     EXPECT_FALSE(came);
     EXPECT_GE(elapsed, 30000);
     // A result that arrives after the waiter gave up lands harmlessly.
-    slot->set(7);
-    EXPECT_TRUE(slot->has_value());
+    completion->set(7);
+    EXPECT_TRUE(completion->has_value());
 }
 
 TEST(Runtime, CompletionIsLookedAtBeforeTheLimit) {
@@ -139,18 +139,18 @@ TEST(Runtime, CompletionIsLookedAtBeforeTheLimit) {
     run([](Delivery& d, bool& came) -> Async<void> {
         g_idle_add([](gpointer) -> gboolean { g_usleep(80000); return G_SOURCE_REMOVE; }, nullptr);
         g_timeout_add(20, deliver, &d);
-        came = co_await FirstOf<int>(d.slot, 20);
+        came = co_await FirstOf<int>(d.completion, 20);
     }(d, came));
     EXPECT_TRUE(came);
 }
 
 TEST(Runtime, ValueAlreadyThereDoesNotSuspend) {
-    auto slot = std::make_shared<Slot<int>>();
-    slot->set(1);
+    auto completion = std::make_shared<Completion<int>>();
+    completion->set(1);
     bool came = false;
-    run([](std::shared_ptr<Slot<int>> s, bool& came) -> Async<void> {
+    run([](std::shared_ptr<Completion<int>> s, bool& came) -> Async<void> {
         came = co_await FirstOf<int>(s, 0);
-    }(slot, came));
+    }(completion, came));
     EXPECT_TRUE(came);
 }
 
