@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 
+#include "qor_webview/internal/fd.hpp"
 #include "qor_webview/internal/utf8.hpp"
 
 namespace qor_webview_helper::log {
@@ -236,22 +237,6 @@ void format_line(std::string& out, Level level, std::string_view target, std::st
 
 namespace {
 
-// An owned descriptor, closed once.
-class OwnedFd {
-public:
-    OwnedFd() = default;
-    explicit OwnedFd(int fd) : fd_(fd) {}
-    ~OwnedFd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    OwnedFd(const OwnedFd&) = delete;
-    OwnedFd& operator=(const OwnedFd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_ = -1;
-};
-
 // Standard error as the log writes it: never waiting for the reader. A pipe
 // (or terminal) is opened a second time, non-blocking, so that the flags of
 // the descriptor shared with the parent and the web processes stay as they
@@ -324,7 +309,7 @@ private:
         return ::open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     }
 
-    OwnedFd own_;
+    qor_webview::detail::Fd own_;
     int fd_;
     bool nonblocking_;
     std::uint64_t dropped_ = 0;

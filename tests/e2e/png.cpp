@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "owners.hpp"
 #include "qor_webview/wire.hpp"
 
 namespace qor_webview::e2e {
@@ -23,37 +24,33 @@ std::optional<Picture> decode_png(std::span<const std::uint8_t> bytes) {
         s->rest = s->rest.subspan(length);
         return CAIRO_STATUS_SUCCESS;
     };
-    cairo_surface_t* png = cairo_image_surface_create_from_png_stream(read, &source);
-    if (cairo_surface_status(png) != CAIRO_STATUS_SUCCESS) {
-        cairo_surface_destroy(png);
-        return std::nullopt;
-    }
-    const int width = cairo_image_surface_get_width(png);
-    const int height = cairo_image_surface_get_height(png);
+    qor_webview_helper::Surface png(cairo_image_surface_create_from_png_stream(read, &source));
+    if (cairo_surface_status(png.get()) != CAIRO_STATUS_SUCCESS) return std::nullopt;
+    const int width = cairo_image_surface_get_width(png.get());
+    const int height = cairo_image_surface_get_height(png.get());
     // Painted onto an ARGB32 surface, so that every PNG colour type reads
     // the same way (pictures without alpha come out opaque).
-    cairo_surface_t* argb = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
-    cairo_t* cr = cairo_create(argb);
-    cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
-    cairo_set_source_surface(cr, png, 0, 0);
-    cairo_paint(cr);
-    cairo_destroy(cr);
-    cairo_surface_flush(argb);
+    qor_webview_helper::Surface argb(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height));
+    {
+        qor_webview_helper::Context cr(cairo_create(argb.get()));
+        cairo_set_operator(cr.get(), CAIRO_OPERATOR_SOURCE);
+        cairo_set_source_surface(cr.get(), png.get(), 0, 0);
+        cairo_paint(cr.get());
+    }
+    cairo_surface_flush(argb.get());
     std::optional<Picture> picture;
-    if (cairo_surface_status(argb) == CAIRO_STATUS_SUCCESS) {
+    if (cairo_surface_status(argb.get()) == CAIRO_STATUS_SUCCESS) {
         picture.emplace();
         picture->width_ = width;
         picture->height_ = height;
         picture->pixels_.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
-        const unsigned char* data = cairo_image_surface_get_data(argb);
-        const int stride = cairo_image_surface_get_stride(argb);
+        const unsigned char* data = cairo_image_surface_get_data(argb.get());
+        const int stride = cairo_image_surface_get_stride(argb.get());
         for (int y = 0; y < height; ++y) {
             std::memcpy(picture->pixels_.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width),
                         data + static_cast<std::ptrdiff_t>(y) * stride, static_cast<std::size_t>(width) * 4);
         }
     }
-    cairo_surface_destroy(argb);
-    cairo_surface_destroy(png);
     return picture;
 }
 
