@@ -8,7 +8,8 @@
 // answer read and decoded), the size of the decoded PNG files, and how the
 // helper's own time splits into phases (from the profile lines the profiled
 // build writes to standard error after each answer). The memory of the
-// process tree is sampled from /proc during the run.
+// process tree is sampled from /proc during the run, and once more after two
+// seconds without requests.
 //
 //   helper_bench [--helper PATH] [--corpus DIR] [--rounds N] [--warmup N]
 //                [--flat N] [--only-flat] [--after N]
@@ -862,5 +863,12 @@ int main(int argc, char** argv) {
     }
     if (ok && o.flat > 0) ok = run_flat(bench, docs, o.flat);
     if (ok && o.after > 0) ok = run_after(bench, docs, o.after);
+    if (ok) {
+        // What the helper holds between requests, once it has had time to
+        // give back what the last ones took.
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        std::cout << "\n";
+        print_memory(sample_tree(client->pid()), "after 2 s without requests");
+    }
     return ok ? 0 : 1;
 }

@@ -70,6 +70,11 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // Offscreen windows draw into memory of this process, not into X server
+    // pixmaps fed through shared memory, which kept a copy of the largest
+    // picture for good. A parent's own choice stays.
+    setenv("GDK_RENDERING", "image", 0);
+
     // GTK sees the program name and nothing else.
     char* gtk_argv_storage[2] = {argc > 0 ? argv[0] : nullptr, nullptr};
     int gtk_argc = argc > 0 ? 1 : 0;

@@ -43,6 +43,16 @@ Expected<std::string, Error> base64(const std::vector<std::uint8_t>& bytes) {
 // window scale re-creates the buffers of every window.
 constexpr std::int64_t kSettledPixels = std::int64_t{1} << 20;
 
+// How long the helper is idle before it gives freed memory back: WebKit lets
+// go of a large picture's buffers some hundred milliseconds after the window
+// shrinks, so trimming at once would miss them.
+constexpr unsigned kTrimDelayMs = 1000;
+
+gboolean trim_now(gpointer) {
+    malloc_trim(0);
+    return G_SOURCE_REMOVE;
+}
+
 // A window of `size` device pixels would be more than the helper can take.
 Error over_budget(const DeviceSize& size) {
     std::string message = "the picture would be ";
@@ -118,6 +128,9 @@ rt::Async<void> Renderer::settle() {
     QOR_PROFILE_SCOPE("settle");
     auto it = last_ ? pages_.find(*last_) : pages_.end();
     last_.reset();
+    trim_.reset(g_timeout_source_new(kTrimDelayMs));
+    g_source_set_callback(trim_.get(), trim_now, nullptr, nullptr);
+    g_source_attach(trim_.get(), g_main_context_get_thread_default());
     if (it == pages_.end() || it->second->terminated()) co_return;
     Page& p = *it->second;
     auto [width, height] = p.allocation();
@@ -125,9 +138,6 @@ rt::Async<void> Renderer::settle() {
     // The width stays, so the document keeps its layout; the next request
     // sizes the window anew before it looks at it.
     co_await p.resize(width, 1);
-    // What the large picture left in freed blocks goes back to the system
-    // (glibc keeps it for the process otherwise).
-    malloc_trim(0);
 }
 
 rt::Async<protocol::Response> Renderer::answer(protocol::Request request) {
@@ -275,6 +285,7 @@ rt::Async<void> serve(int answers, QueueReceiver requests) {
         Expected<void, protocol::IoError> written;
         {
             QOR_PROFILE_SCOPE("total");
+            renderer.busy();
             protocol::Response response;
             if (auto request = protocol::parse_request(line)) {
                 response = co_await renderer.answer(std::move(*request));

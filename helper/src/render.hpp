@@ -40,6 +40,8 @@ public:
     // Gives back what the last request's page holds beyond a small window;
     // run once its answer is out.
     rt::Async<void> settle();
+    // Stops a pending return of freed memory: a request is starting.
+    void busy() noexcept { trim_.reset(); }
 
     // The pool's page for (kind, window scale), built or replaced as needed,
     // with its zoom level set.
@@ -63,6 +65,7 @@ private:
     std::unordered_map<Key, std::unique_ptr<Page>, KeyHash> pages_;
     Display display_;
     std::optional<Key> last_;  // the page the current request uses
+    AttachedSource trim_;      // returns freed memory once the helper is idle
 };
 
 // Serves request lines until the queue ends or an answer cannot be written.
