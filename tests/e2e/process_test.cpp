@@ -488,6 +488,10 @@ TEST(Log, AFullStandardErrorDoesNotStopServingAndTheLossIsCounted) {
     EXPECT_EQ(helper.read_answer(), R"({"type":"text","text":"2"})");
     // Read again, the pipe takes the next line, the count of what was lost first.
     helper.read_stderr();
+    // Once most of the filler is read there is room for both lines.
+    std::string drained;
+    for (int i = 0; i < 500; ++i) drained += "filler\n";
+    ASSERT_TRUE(helper.wait_for_stderr(drained, 10s));
     helper.close_answers();
     ASSERT_EQ(helper.send_raw(bogus(99) + "\n"), 0);
     EXPECT_EQ(helper.wait_exit(), 0);
