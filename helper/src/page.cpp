@@ -10,6 +10,13 @@
 
 namespace qor_webview_helper {
 
+// The owners know GLib and cairo only; WebKit's boxed user script is freed
+// the same way, where WebKit is in reach.
+template <>
+struct Free<WebKitUserScript> {
+    void operator()(WebKitUserScript* p) const noexcept { webkit_user_script_unref(p); }
+};
+
 namespace {
 
 using qor_webview::Error;
@@ -353,11 +360,10 @@ rt::Async<Expected<std::unique_ptr<Page>, Error>> new_page(PageSetup setup, Page
     // as the scripts find it.
     auto content = GRef<WebKitUserContentManager>::adopt(webkit_user_content_manager_new());
     if (kind != PageKind::Evaluate) {
-        WebKitUserScript* emoji = webkit_user_script_new_for_world(
+        Owned<WebKitUserScript> emoji{webkit_user_script_new_for_world(
             std::string(scripts::kEmojiPresentation).c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
-            WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END, kWorld, nullptr, nullptr);
-        webkit_user_content_manager_add_script(content.get(), emoji);
-        webkit_user_script_unref(emoji);
+            WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END, kWorld, nullptr, nullptr)};
+        webkit_user_content_manager_add_script(content.get(), emoji.get());
     }
 
     auto web_view = GRef<WebKitWebView>::ref_sink(WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context",
