@@ -391,6 +391,11 @@ rt::Async<Expected<std::unique_ptr<Page>, Error>> new_page(PageSetup setup, Page
 
     gtk_container_add(GTK_CONTAINER(window.get()), GTK_WIDGET(web_view.get()));
     gtk_widget_show_all(window.get());
+    // Pictures come from WebKit's snapshots, never from the window's own
+    // drawing, which would only keep another copy of the largest picture
+    // (and draw it again after every resize). The window stays mapped, so
+    // the page stays visible to WebKit and its document runs as on screen.
+    gdk_window_freeze_updates(gtk_widget_get_window(window.get()));
     owned_settings.reset();  // the web view keeps it alive
 
     auto page = std::make_unique<Page>(std::move(window), std::move(web_view), std::move(shared));
