@@ -21,6 +21,7 @@ using qor_webview::Error;
 using qor_webview::Expected;
 
 constexpr const char* kRenderTarget = "qor_webview_helper::render";
+constexpr const char* kOutOfMemory = "out of memory while answering the request";
 
 void append_int(std::string& out, std::int64_t value) {
     char buffer[24];
@@ -65,6 +66,19 @@ Error over_budget(const DeviceSize& size) {
     append_int(message, kPixelBudget);
     message += " in all";
     return Error::snapshot(std::move(message));
+}
+
+// The answer to a request that ran out of memory: most of what a request
+// allocates is its picture.
+protocol::Response out_of_memory() noexcept {
+    protocol::Response failed;
+    try {
+        failed = protocol::Failed{protocol::Failure{protocol::FailureKind::Snapshot, kOutOfMemory}};
+    } catch (const std::bad_alloc&) {
+        // Not even the message fits: the kind alone still tells the caller.
+        failed = protocol::Failed{protocol::Failure{protocol::FailureKind::Snapshot, {}}};
+    }
+    return failed;
 }
 
 // Awaits a pipeline and makes its value, or its error, the answer.
@@ -287,11 +301,17 @@ rt::Async<void> serve(int answers, QueueReceiver requests) {
             QOR_PROFILE_SCOPE("total");
             renderer.busy();
             protocol::Response response;
-            if (auto request = protocol::parse_request(line)) {
-                response = co_await renderer.answer(std::move(*request));
-            } else {
-                response = protocol::Failed{protocol::Failure{protocol::FailureKind::Script,
-                                                              "unreadable request: " + request.error().message}};
+            try {
+                if (auto request = protocol::parse_request(line)) {
+                    response = co_await renderer.answer(std::move(*request));
+                } else {
+                    response = protocol::Failed{protocol::Failure{protocol::FailureKind::Script,
+                                                                  "unreadable request: " + request.error().message}};
+                }
+            } catch (const std::bad_alloc&) {
+                // Whatever the request held is gone with its frames; the
+                // helper goes on with the next one.
+                response = out_of_memory();
             }
             QOR_PROFILE_SCOPE("write");
             written = protocol::write_answer(answers, response);

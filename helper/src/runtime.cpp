@@ -96,6 +96,7 @@ void Driver::run() {
     g_main_context_pop_thread_default(context);
     g_main_context_release(context);
     if (root_.done()) {
+        if (root_.promise().exception) std::terminate();
         done_ = true;
         root_.destroy();
         root_ = {};

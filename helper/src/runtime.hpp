@@ -48,8 +48,14 @@ struct PromiseBase {
         void await_resume() noexcept {}
     };
     FinalAwaiter final_suspend() noexcept { return {}; }
-    // Nothing is thrown across the helper's operations; an escape is a bug.
-    void unhandled_exception() noexcept { std::terminate(); }
+    // Kept for the awaiter, which rethrows it: an allocation failure deep in
+    // a request reaches the serve loop, which answers it; anything escaping
+    // the root task is a bug and ends the process (Driver::run).
+    void unhandled_exception() noexcept { exception = std::current_exception(); }
+    void rethrow_if_failed() const {
+        if (exception) std::rethrow_exception(exception);
+    }
+    std::exception_ptr exception;
 };
 
 template <class T>
@@ -97,6 +103,7 @@ public:
         return h_;
     }
     T await_resume() {
+        h_.promise().rethrow_if_failed();
         if constexpr (!std::is_void_v<T>) return std::move(*h_.promise().value);
     }
 
@@ -145,7 +152,7 @@ private:
     void run();
 
     AttachedSource source_;
-    std::coroutine_handle<> root_;
+    Async<void>::Handle root_;
     std::coroutine_handle<> parked_;
     const Waiter* waiter_ = nullptr;
     bool done_ = false;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <memory>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,6 +64,30 @@ TEST(Runtime, NestedTasksReturnTheirValues) {
         result = co_await add(2, 3) + co_await add_later(4, 5);
     }(out));
     EXPECT_EQ(out, 14);
+}
+
+// An allocation failure after a suspension reaches the task that awaits it,
+// through every level between, and that task goes on.
+Async<int> fail_after_sleep() {
+    co_await sleep_ms(1);
+    throw std::bad_alloc();
+}
+
+Async<int> pass_through() { co_return 1 + co_await fail_after_sleep(); }
+
+TEST(Runtime, AnAllocationFailureReachesTheAwaiterWhichGoesOn) {
+    std::vector<std::string> seen;
+    run([](std::vector<std::string>& out) -> Async<void> {
+        for (int round = 0; round < 2; ++round) {
+            try {
+                out.push_back("value " + std::to_string(co_await pass_through()));
+            } catch (const std::bad_alloc&) {
+                out.push_back("out of memory");
+            }
+        }
+        out.push_back("after " + std::to_string(co_await add_later(1, 1)));
+    }(seen));
+    EXPECT_EQ(seen, (std::vector<std::string>{"out of memory", "out of memory", "after 2"}));
 }
 
 TEST(Runtime, SleepWaitsOnTheMainLoop) {
