@@ -1,5 +1,6 @@
 #include "render.hpp"
 
+#include <dlfcn.h>
 #include <malloc.h>
 
 #include <charconv>
@@ -44,13 +45,26 @@ Expected<std::string, Error> base64(const std::vector<std::uint8_t>& bytes) {
 // window scale re-creates the buffers of every window.
 constexpr std::int64_t kSettledPixels = std::int64_t{1} << 20;
 
-// How long the helper is idle before it gives freed memory back: WebKit lets
-// go of a large picture's buffers some hundred milliseconds after the window
-// shrinks, so trimming at once would miss them.
+// How long the helper is idle before it gives freed memory back. After a
+// window was shrunk it is sooner: WebKit lets go of the large picture's
+// buffers within some ten milliseconds of the shrink, and they are the bulk.
 constexpr unsigned kTrimDelayMs = 1000;
+constexpr unsigned kShrunkTrimDelayMs = 100;
 
-gboolean trim_now(gpointer) {
+// WebKit's own allocator keeps freed pages (a shrunk window's backing store
+// among them) until its scavenger gets to them; it offers no public call to
+// hurry that, so its release function is looked up and used when present.
+void give_back_memory() {
+    QOR_PROFILE_SCOPE("release");
+    using Release = void (*)();
+    static const Release webkit_release =
+        reinterpret_cast<Release>(dlsym(RTLD_DEFAULT, "_ZN3WTF27releaseFastMallocFreeMemoryEv"));
+    if (webkit_release) webkit_release();
     malloc_trim(0);
+}
+
+gboolean give_back_when_idle(gpointer) {
+    give_back_memory();
     return G_SOURCE_REMOVE;
 }
 
@@ -142,16 +156,21 @@ rt::Async<void> Renderer::settle() {
     QOR_PROFILE_SCOPE("settle");
     auto it = last_ ? pages_.find(*last_) : pages_.end();
     last_.reset();
-    trim_.reset(g_timeout_source_new(kTrimDelayMs));
-    g_source_set_callback(trim_.get(), trim_now, nullptr, nullptr);
+    // WebKit has let go of the buffers of a window shrunk after the request
+    // before, while this one ran: they go back now, not while a caller waits.
+    if (std::exchange(release_due_, false)) give_back_memory();
+    bool shrink = false;
+    if (it != pages_.end() && !it->second->terminated()) {
+        auto [width, height] = it->second->allocation();
+        shrink = window_device_pixels(width, height, it->first.scale) > kSettledPixels;
+        // The width stays, so the document keeps its layout; the next request
+        // sizes the window anew before it looks at it.
+        if (shrink) co_await it->second->resize(width, 1);
+    }
+    release_due_ = shrink;
+    trim_.reset(g_timeout_source_new(shrink ? kShrunkTrimDelayMs : kTrimDelayMs));
+    g_source_set_callback(trim_.get(), give_back_when_idle, nullptr, nullptr);
     g_source_attach(trim_.get(), g_main_context_get_thread_default());
-    if (it == pages_.end() || it->second->terminated()) co_return;
-    Page& p = *it->second;
-    auto [width, height] = p.allocation();
-    if (window_device_pixels(width, height, it->first.scale) <= kSettledPixels) co_return;
-    // The width stays, so the document keeps its layout; the next request
-    // sizes the window anew before it looks at it.
-    co_await p.resize(width, 1);
 }
 
 rt::Async<protocol::Response> Renderer::answer(protocol::Request request) {
@@ -179,12 +198,14 @@ rt::Async<protocol::Response> Renderer::answer(protocol::Request request) {
 rt::Async<Expected<protocol::Log, Error>> Renderer::render_log(const std::string& html, float width, float scale) {
     using qor_webview::unexpected;
     ScaleChoice sc = scale_rule(scale, display_.scaling());
+    // Checked before a page is taken: a request that cannot succeed must not
+    // start a web process for its scale.
+    std::int32_t w = log_window_width(width, sc);
+    if (DeviceSize d = device_size(w, 1, sc); !within_budget(d)) co_return unexpected(over_budget(d));
     auto got = co_await page(PageKind::Log, sc.window_scale, sc.zoom);
     if (!got) co_return unexpected(std::move(got).error());
     Page& p = **got;
 
-    std::int32_t w = log_window_width(width, sc);
-    if (DeviceSize d = device_size(w, 1, sc); !within_budget(d)) co_return unexpected(over_budget(d));
     co_await p.resize(w, 0);
     if (auto loaded = co_await p.load(html); !loaded) co_return unexpected(std::move(loaded).error());
 
@@ -238,13 +259,13 @@ rt::Async<Expected<protocol::Log, Error>> Renderer::render_log(const std::string
 rt::Async<Expected<std::string, Error>> Renderer::render_image(const std::string& html, float scale) {
     using qor_webview::unexpected;
     ScaleChoice sc = scale_rule(scale, display_.scaling());
+    WindowSize viewport = image_viewport(sc);
+    if (DeviceSize d = device_size(viewport.width, viewport.height, sc); !within_budget(d))
+        co_return unexpected(over_budget(d));
     auto got = co_await page(PageKind::Image, sc.window_scale, sc.zoom);
     if (!got) co_return unexpected(std::move(got).error());
     Page& p = **got;
 
-    WindowSize viewport = image_viewport(sc);
-    if (DeviceSize d = device_size(viewport.width, viewport.height, sc); !within_budget(d))
-        co_return unexpected(over_budget(d));
     co_await p.resize(viewport.width, viewport.height);
     if (auto loaded = co_await p.load(html); !loaded) co_return unexpected(std::move(loaded).error());
 

@@ -66,6 +66,7 @@ private:
     Display display_;
     std::optional<Key> last_;  // the page the current request uses
     AttachedSource trim_;      // returns freed memory once the helper is idle
+    bool release_due_ = false; // a window was shrunk: free its buffers after the next answer
 };
 
 // Serves request lines until the queue ends or an answer cannot be written.
