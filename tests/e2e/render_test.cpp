@@ -1121,6 +1121,16 @@ protected:
         return 0;
     }
 
+    // The most the helper process has ever held resident, kB.
+    long helper_peak_kb() {
+        std::ifstream status("/proc/" + std::to_string(helper().pid()) + "/status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
+        }
+        ADD_FAILURE() << "no VmHWM for the helper";
+        return 0;
+    }
+
     // A failed answer's kind and message.
     std::pair<std::string, std::string> failure_of(const std::optional<std::string>& answer) {
         const auto json = answer ? parse_json(*answer) : std::nullopt;
@@ -1162,9 +1172,22 @@ TEST_P(LargeRequests, MemoryComesBackAfterATallPictureAtScaleTwo) {
     for (std::string line; std::getline(maps, line);) EXPECT_EQ(line.find("/SYSV"), std::string::npos) << line;
 }
 
+// While a tall picture is made the helper holds WebKit's copy of the window
+// and the snapshot; a window that also drew itself held a third and a fourth.
+TEST_P(LargeRequests, ATallPictureCostsTheHelperLessThanThreeCopiesOfIt) {
+    ASSERT_TRUE(as_image(ask(helper(), image_request("<p>small</p>", "2"))).has_value());
+    const long before_kb = helper_peak_kb();
+    const auto png = as_image(
+        ask(helper(), image_request(std::string(no_margins) + box(600, 10000, "red"), "2"), slow_timeout));
+    ASSERT_TRUE(png.has_value()) << helper().stderr_text();
+    const long copy_kb = 1200L * 20000 * 4 / 1024;
+    EXPECT_LT(helper_peak_kb() - before_kb, 3 * copy_kb) << "kB of peak growth; one copy is " << copy_kb;
+}
+
 TEST_P(LargeRequests, PicturesOverThePixelBudgetFailAsSnapshotsAndServingGoesOn) {
     struct Case {
         std::string line, size;
+        bool known_before_loading = false;
     };
     const std::vector<Case> cases = {
         // 10000 x 10000 CSS px at scale 1: within the limit a side, 10^8 in all.
@@ -1172,14 +1195,20 @@ TEST_P(LargeRequests, PicturesOverThePixelBudgetFailAsSnapshotsAndServingGoesOn)
         // The widest and tallest log entry at scale 16.
         {log_request("<div style='height:20000px'>x</div>", "1e9", "16"), "32752x32752"},
         // The 800 x 600 viewport alone, at scale 16.
-        {image_request("<p>x</p>", "16"), "12800x9600"},
+        {image_request("<p>x</p>", "16"), "12800x9600", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.size);
+        const auto before = web_processes(helper().pid());
         const auto [kind, message] = failure_of(ask(helper(), c.line, slow_timeout));
         EXPECT_EQ(kind, "snapshot");
         EXPECT_NE(message.find(c.size + " device pixels"), std::string::npos) << message;
         EXPECT_NE(message.find("67108864"), std::string::npos) << message;
+        // A request that fails before its HTML is looked at starts no web
+        // process for its scale.
+        if (c.known_before_loading) {
+            EXPECT_EQ(web_processes(helper().pid()), before);
+        }
         expect_still_serving();
     }
     // Just within the budget at scale 16: 2047 x 128 CSS px.
