@@ -1111,25 +1111,19 @@ INSTANTIATE_TEST_SUITE_P(Displays, RenderLimits, both_displays, display_name);
 // and neither touches the pages kept for later requests.
 class LargeRequests : public OwnHelper {
 protected:
-    // The helper process's own resident memory (not its web processes'), kB.
-    long helper_rss_kb() {
+    // A memory figure of the helper process alone (not its web processes'),
+    // kB: "VmRSS" what it holds now, "VmHWM" the most it ever held.
+    long helper_status_kb(std::string_view field) {
         std::ifstream status("/proc/" + std::to_string(helper().pid()) + "/status");
         for (std::string line; std::getline(status, line);) {
-            if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
+            if (line.starts_with(field) && line.size() > field.size() && line[field.size()] == ':')
+                return std::stol(line.substr(field.size() + 1));
         }
-        ADD_FAILURE() << "no VmRSS for the helper";
+        ADD_FAILURE() << "no " << field << " for the helper";
         return 0;
     }
-
-    // The most the helper process has ever held resident, kB.
-    long helper_peak_kb() {
-        std::ifstream status("/proc/" + std::to_string(helper().pid()) + "/status");
-        for (std::string line; std::getline(status, line);) {
-            if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
-        }
-        ADD_FAILURE() << "no VmHWM for the helper";
-        return 0;
-    }
+    long helper_rss_kb() { return helper_status_kb("VmRSS"); }
+    long helper_peak_kb() { return helper_status_kb("VmHWM"); }
 
     // A failed answer's kind and message.
     std::pair<std::string, std::string> failure_of(const std::optional<std::string>& answer) {
