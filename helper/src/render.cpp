@@ -47,7 +47,7 @@ constexpr std::int64_t kSettledPixels = std::int64_t{1} << 20;
 
 // How long the helper is idle before it gives freed memory back. After a
 // window was shrunk it is sooner: WebKit lets go of the large picture's
-// buffers within some ten milliseconds of the shrink, and they are the bulk.
+// buffers some tens of milliseconds after the shrink, and they are the bulk.
 constexpr unsigned kTrimDelayMs = 1000;
 constexpr unsigned kShrunkTrimDelayMs = 100;
 
