@@ -70,9 +70,10 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    // Offscreen windows draw into memory of this process, not into X server
-    // pixmaps fed through shared memory, which kept a copy of the largest
-    // picture for good. A parent's own choice stays.
+    // Should anything ever draw an offscreen window, it draws into memory of
+    // this process, not into X server pixmaps fed through a shared memory
+    // segment that kept a copy of the largest picture for good. A parent's
+    // own choice stays.
     setenv("GDK_RENDERING", "image", 0);
 
     // GTK sees the program name and nothing else.

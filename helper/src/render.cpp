@@ -40,9 +40,8 @@ Expected<std::string, Error> base64(const std::vector<std::uint8_t>& bytes) {
 }
 
 // The device pixels of a page's window above which it is shrunk once its
-// answer is out: the offscreen window, WebKit's backing store and the web
-// process each keep a buffer of that size, and every change of the display's
-// window scale re-creates the buffers of every window.
+// answer is out: WebKit keeps a copy of the window's contents in the helper
+// as long as the window has that size.
 constexpr std::int64_t kSettledPixels = std::int64_t{1} << 20;
 
 // How long the helper is idle before it gives freed memory back. After a
@@ -61,11 +60,6 @@ void give_back_memory() {
         reinterpret_cast<Release>(dlsym(RTLD_DEFAULT, "_ZN3WTF27releaseFastMallocFreeMemoryEv"));
     if (webkit_release) webkit_release();
     malloc_trim(0);
-}
-
-gboolean give_back_when_idle(gpointer) {
-    give_back_memory();
-    return G_SOURCE_REMOVE;
 }
 
 // A window of `size` device pixels would be more than the helper can take.
@@ -152,13 +146,18 @@ rt::Async<Expected<Page*, Error>> Renderer::page(PageKind kind, std::int32_t win
     co_return entry.get();
 }
 
+void Renderer::give_back() {
+    release_due_ = false;
+    give_back_memory();
+}
+
 rt::Async<void> Renderer::settle() {
     QOR_PROFILE_SCOPE("settle");
     auto it = last_ ? pages_.find(*last_) : pages_.end();
     last_.reset();
     // WebKit has let go of the buffers of a window shrunk after the request
     // before, while this one ran: they go back now, not while a caller waits.
-    if (std::exchange(release_due_, false)) give_back_memory();
+    if (release_due_) give_back();
     bool shrink = false;
     if (it != pages_.end() && !it->second->terminated()) {
         auto [width, height] = it->second->allocation();
@@ -169,7 +168,13 @@ rt::Async<void> Renderer::settle() {
     }
     release_due_ = shrink;
     trim_.reset(g_timeout_source_new(shrink ? kShrunkTrimDelayMs : kTrimDelayMs));
-    g_source_set_callback(trim_.get(), give_back_when_idle, nullptr, nullptr);
+    g_source_set_callback(
+        trim_.get(),
+        [](gpointer self) -> gboolean {
+            static_cast<Renderer*>(self)->give_back();
+            return G_SOURCE_REMOVE;
+        },
+        this, nullptr);
     g_source_attach(trim_.get(), g_main_context_get_thread_default());
 }
 

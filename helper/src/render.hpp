@@ -49,6 +49,9 @@ public:
                                                                      double zoom);
 
 private:
+    // Returns what the allocators hold freed; the trim source owns a call.
+    void give_back();
+
     struct Key {
         PageKind kind;
         std::int32_t scale;
@@ -65,8 +68,8 @@ private:
     std::unordered_map<Key, std::unique_ptr<Page>, KeyHash> pages_;
     Display display_;
     std::optional<Key> last_;  // the page the current request uses
-    AttachedSource trim_;      // returns freed memory once the helper is idle
-    bool release_due_ = false; // a window was shrunk: free its buffers after the next answer
+    AttachedSource trim_;      // gives freed memory back once the helper is idle
+    bool release_due_ = false; // a window was shrunk and nothing was given back since
 };
 
 // Serves request lines until the queue ends or an answer cannot be written.
