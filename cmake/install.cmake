@@ -34,7 +34,7 @@ endif()
 if(qor_bin_to_helper STREQUAL "")
   set(qor_bin_to_helper ".")
 endif()
-set_property(SOURCE ${PROJECT_SOURCE_DIR}/protocol/src/client.cpp TARGET_DIRECTORY qor_webview_objects
+set_property(SOURCE ${PROJECT_SOURCE_DIR}/client/src/client.cpp TARGET_DIRECTORY qor_webview_objects
   APPEND PROPERTY COMPILE_DEFINITIONS
     "QOR_WEBVIEW_LIB_TO_HELPER=\"${qor_lib_to_helper}\""
     "QOR_WEBVIEW_BIN_TO_HELPER=\"${qor_bin_to_helper}\""
@@ -50,7 +50,7 @@ install(TARGETS qor_webview EXPORT qor_webviewTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/protocol/include/qor_webview
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/protocol/include/qor_webview ${PROJECT_SOURCE_DIR}/client/include/qor_webview
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev
   FILES_MATCHING PATTERN "*.hpp")
 
