@@ -15,6 +15,7 @@
 #include <mutex>
 
 #include "client_io.hpp"
+#include "client_access.hpp"
 #include "client_process.hpp"
 #include "qor_webview/wire.hpp"
 #include "replies.hpp"
@@ -213,6 +214,7 @@ struct Client::Impl {
             return unexpected(call_error(call, "another request was still being written after " + millis_text(timeout)));
         auto pending = std::make_shared<PendingCall>();
         pending->call = call;
+        pending->request = request.index();
         pending->collectable = delivery == Delivery::ToCollect;
         {
             std::lock_guard lock(queue.mutex);
@@ -231,8 +233,8 @@ struct Client::Impl {
         return unexpected(Error(Error::Stopped{}));
     }
 
-    // Waits for the call's answer and decodes it.
-    Expected<Reply, Error> receive(const std::shared_ptr<PendingCall>& pending, Clock::time_point deadline,
+    // Waits for the call's answer line.
+    Expected<std::string, Error> receive(const std::shared_ptr<PendingCall>& pending, Clock::time_point deadline,
                                    Milliseconds timeout, OnTimeout on_timeout) {
         std::unique_lock lock(queue.mutex);
         if (!queue.changed.wait_until(lock, deadline, [&pending] { return pending->answered || pending->stopped; })) {
@@ -245,17 +247,20 @@ struct Client::Impl {
         }
         queue.remove(pending);
         if (!pending->answered) return failure(Error::Stopped{});
-        const std::string line = std::move(pending->line);
-        lock.unlock();
-        return detail::decode_reply(pending->call, line);
+        return std::move(pending->line);
     }
 
-    Expected<Reply, Error> call(protocol::Request request, std::optional<Milliseconds> timeout) {
+    // The answer type follows from the request's type.
+    template <class R>
+    Expected<detail::AnswerTo<R>, Error> call(R request, std::optional<Milliseconds> timeout) {
         const Milliseconds t = limit(timeout);
         const auto deadline = Clock::now() + t;
-        auto pending = send(request, Delivery::ToCaller, deadline, t);
+        protocol::Request wire(std::move(request));
+        auto pending = send(wire, Delivery::ToCaller, deadline, t);
         if (!pending) return unexpected(std::move(pending).error());
-        return receive(*pending, deadline, t, OnTimeout::Abandon);
+        auto line = receive(*pending, deadline, t, OnTimeout::Abandon);
+        if (!line) return unexpected(std::move(line).error());
+        return detail::decode_reply<R>(*line);
     }
 
     std::vector<std::string> run_lines_;
@@ -291,8 +296,8 @@ std::vector<std::string> helper_candidates() {
     return candidates;
 }
 
-Expected<Client, Error> Client::start(ClientOptions options) {
-    std::string path = options.helper;
+Expected<std::string, Error> detail::find_helper(const std::string& given) {
+    std::string path = given;
     if (path.empty()) {
         const auto candidates = helper_candidates();
         for (const auto& candidate : candidates) {
@@ -308,7 +313,13 @@ Expected<Client, Error> Client::start(ClientOptions options) {
             return unexpected(Error(Error::Start{std::move(message)}));
         }
     }
-    auto impl = std::make_unique<Impl>(std::move(options), std::move(path));
+    return path;
+}
+
+Expected<Client, Error> Client::start(ClientOptions options) {
+    auto path = detail::find_helper(options.helper);
+    if (!path) return unexpected(std::move(path).error());
+    auto impl = std::make_unique<Impl>(std::move(options), std::move(*path));
     {
         std::lock_guard lock(impl->write_mutex);
         auto started = impl->launch();
@@ -320,25 +331,23 @@ Expected<Client, Error> Client::start(ClientOptions options) {
 Expected<LogPicture, Error> Client::render_log(std::string_view html, float width, float scale,
                                                std::optional<Milliseconds> timeout) {
     if (!impl_) return unexpected(Error(Error::Stopped{}));
-    auto reply = impl_->call(protocol::RenderLog{std::string(html), width, scale}, timeout);
-    if (!reply) return unexpected(std::move(reply).error());
-    return std::get<LogPicture>(std::move(*reply));
+    return impl_->call(protocol::RenderLog{std::string(html), width, scale}, timeout);
 }
 
 Expected<std::vector<std::uint8_t>, Error> Client::render_image(std::string_view html, float scale,
                                                                 std::optional<Milliseconds> timeout) {
     if (!impl_) return unexpected(Error(Error::Stopped{}));
-    auto reply = impl_->call(protocol::RenderImage{std::string(html), scale}, timeout);
-    if (!reply) return unexpected(std::move(reply).error());
-    return std::get<ImagePicture>(std::move(*reply)).png;
+    auto picture = impl_->call(protocol::RenderImage{std::string(html), scale}, timeout);
+    if (!picture) return unexpected(std::move(picture).error());
+    return std::move(picture->png);
 }
 
 Expected<std::string, Error> Client::evaluate(const std::vector<std::string>& scripts, std::string_view result,
                                               std::optional<Milliseconds> timeout) {
     if (!impl_) return unexpected(Error(Error::Stopped{}));
-    auto reply = impl_->call(protocol::Evaluate{scripts, std::string(result)}, timeout);
-    if (!reply) return unexpected(std::move(reply).error());
-    return std::get<ScriptText>(std::move(*reply)).text;
+    auto text = impl_->call(protocol::Evaluate{scripts, std::string(result)}, timeout);
+    if (!text) return unexpected(std::move(text).error());
+    return std::move(text->text);
 }
 
 Expected<void, Error> Client::submit(protocol::Request request, std::optional<Milliseconds> timeout) {
@@ -365,7 +374,9 @@ Expected<Reply, Error> Client::collect(std::optional<Milliseconds> timeout) {
         }
     }
     if (!pending) return unexpected(call_error(collect_call, "no request is waiting to be collected"));
-    return impl_->receive(pending, Clock::now() + t, t, OnTimeout::KeepForCollect);
+    auto line = impl_->receive(pending, Clock::now() + t, t, OnTimeout::KeepForCollect);
+    if (!line) return unexpected(std::move(line).error());
+    return detail::decode_reply(pending->request, *line);
 }
 
 std::size_t Client::pending() const {
@@ -392,6 +403,26 @@ int Client::pid() const {
     if (!impl_) return -1;
     std::lock_guard lock(impl_->queue.mutex);
     return impl_->run && !impl_->run->reaped() ? static_cast<int>(impl_->run->pid()) : -1;
+}
+
+void detail::ClientAccess::set_hook(Client& client, std::function<void()> hook) {
+    std::lock_guard lock(client.impl_->queue.mutex);
+    client.impl_->queue.on_change = std::move(hook);
+}
+
+std::optional<Expected<std::string, Error>> detail::ClientAccess::take(Client& client) {
+    auto& queue = client.impl_->queue;
+    std::lock_guard lock(queue.mutex);
+    for (auto it = queue.calls.begin(); it != queue.calls.end(); ++it) {
+        const auto call = *it;
+        if (!call->collectable) continue;
+        if (!call->answered && !call->stopped) return std::nullopt;
+        queue.calls.erase(it);
+        if (!call->answered) return Expected<std::string, Error>(unexpected(Error(Error::Stopped{})));
+        return Expected<std::string, Error>(std::move(call->line));
+    }
+    if (queue.stopped) return Expected<std::string, Error>(unexpected(Error(Error::Stopped{})));
+    return std::nullopt;
 }
 
 const std::string& Client::helper_path() const {

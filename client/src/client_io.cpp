@@ -98,7 +98,7 @@ void HelperRun::read_loop() {
             if (const auto status = try_reap(pid_)) {
                 reaped = reaped_ = true;
                 status_ = *status;
-                queue_.changed.notify_all();
+                queue_.notify();
             }
         }
         if (reaped && !errors_deadline) {
@@ -158,7 +158,7 @@ void HelperRun::deliver_answer(std::string line) {
         } else {
             call.answered = true;
             call.line = std::move(line);
-            queue_.changed.notify_all();
+            queue_.notify();
         }
         return;
     }

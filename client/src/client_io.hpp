@@ -64,6 +64,7 @@ private:
 // answer line once it has come.
 struct PendingCall {
     std::string_view call;     // "start", "render_log", "render_image", "evaluate"
+    std::size_t request = 0;   // its alternative in protocol::Request
     bool collectable = false;  // submitted; taken by `collect`
     bool claimed = false;      // a `collect` is waiting for it
     bool abandoned = false;    // its caller gave up waiting; the answer is dropped
@@ -78,6 +79,16 @@ struct CallQueue {
     std::condition_variable changed;
     std::deque<std::shared_ptr<PendingCall>> calls;  // in request order
     bool stopped = true;        // no helper that answers
+    // Called under `mutex` whenever an answer comes or the helper stops, for
+    // an owner that waits on more than this queue (the pool). It must not
+    // take a lock that is held while calling into the client.
+    std::function<void()> on_change;
+
+    // Under `mutex`: wakes whoever waits for an answer.
+    void notify() {
+        changed.notify_all();
+        if (on_change) on_change();
+    }
 
     // Under `mutex`: the helper cannot answer any more.
     void stop_all() {
@@ -86,7 +97,7 @@ struct CallQueue {
             if (!call->answered) call->stopped = true;
         }
         std::erase_if(calls, [](const auto& c) { return c->abandoned && (c->stopped || c->answered); });
-        changed.notify_all();
+        notify();
     }
 
     void remove(const std::shared_ptr<PendingCall>& call) {

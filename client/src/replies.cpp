@@ -1,6 +1,8 @@
 #include "replies.hpp"
 
 #include <cmath>
+#include <optional>
+#include <string>
 #include <utility>
 #include <variant>
 
@@ -19,54 +21,84 @@ Error call_error(std::string_view call, std::string message) {
     return Error::Call{std::string(call), std::move(message)};
 }
 
-// An answer line turned into what its request expects.
-Expected<Reply, Error> decode_reply(std::string_view call, const std::string& line) {
+namespace {
+
+LogPicture decoded(protocol::Log& log, std::optional<Error>& error) {
+    LogPicture picture;
+    picture.width = log.width;
+    picture.height = log.height;
+    picture.links = std::move(log.links);
+    picture.bands.reserve(log.tiles.size());
+    for (std::size_t i = 0; i < log.tiles.size(); ++i) {
+        auto& tile = log.tiles[i];
+        auto png = protocol::decode_base64(tile.png);
+        if (!png) {
+            error = call_error("render_log", "band " + std::to_string(i) + " is not valid base64");
+            return {};
+        }
+        std::string().swap(tile.png);
+        picture.bands.push_back(LogBand{tile.top, tile.height, std::move(*png)});
+    }
+    return picture;
+}
+
+ImagePicture decoded(protocol::Image& image, std::optional<Error>& error) {
+    auto png = protocol::decode_base64(image.png);
+    if (!png) {
+        error = call_error("render_image", "the picture is not valid base64");
+        return {};
+    }
+    return ImagePicture{std::move(*png)};
+}
+
+ScriptText decoded(protocol::Text& text, std::optional<Error>&) { return ScriptText{std::move(text.text)}; }
+
+Error failure_error(protocol::Failure failure) {
+    std::string message = std::move(failure.message);
+    switch (failure.kind) {
+        case protocol::FailureKind::Load: return Error::Load{std::move(message)};
+        case protocol::FailureKind::Script: return Error::Script{std::move(message)};
+        case protocol::FailureKind::Snapshot: return Error::Snapshot{std::move(message)};
+        case protocol::FailureKind::Start: break;
+    }
+    return Error::Start{std::move(message)};
+}
+
+template <std::size_t... I>
+Expected<Reply, Error> decode_by_index(std::size_t index, const std::string& line, std::index_sequence<I...>) {
+    using Decoder = Expected<Reply, Error> (*)(const std::string&);
+    static constexpr Decoder decoders[] = {+[](const std::string& l) -> Expected<Reply, Error> {
+        using R = std::variant_alternative_t<I, protocol::Request>;
+        auto reply = decode_reply<R>(l);
+        if (!reply) return failure(std::move(reply).error());
+        return Reply{std::move(*reply)};
+    }...};
+    return decoders[index](line);
+}
+
+}  // namespace
+
+template <class R>
+Expected<AnswerTo<R>, Error> decode_reply(const std::string& line) {
+    const std::string_view call = protocol::wire_type(std::type_identity<R>{});
     auto parsed = protocol::parse_answer(line);
     if (!parsed) return failure(call_error(call, "unreadable answer: " + parsed.error().message));
-    const std::string_view type = protocol::wire_type_of(*parsed);
-    const auto misfit = [&] { return failure(call_error(call, "the helper answered `" + std::string(type) + "`")); };
-    return std::visit(
-        overloaded{
-            [&](protocol::Failed& failed) -> Expected<Reply, Error> {
-                std::string message = std::move(failed.error.message);
-                switch (failed.error.kind) {
-                    case protocol::FailureKind::Load: return failure(Error::Load{std::move(message)});
-                    case protocol::FailureKind::Script: return failure(Error::Script{std::move(message)});
-                    case protocol::FailureKind::Snapshot: return failure(Error::Snapshot{std::move(message)});
-                    case protocol::FailureKind::Start: return failure(Error::Start{std::move(message)});
-                }
-                return misfit();
-            },
-            [&](protocol::Log& log) -> Expected<Reply, Error> {
-                if (call != "render_log") return misfit();
-                LogPicture picture;
-                picture.width = log.width;
-                picture.height = log.height;
-                picture.links = std::move(log.links);
-                picture.bands.reserve(log.tiles.size());
-                for (std::size_t i = 0; i < log.tiles.size(); ++i) {
-                    auto& tile = log.tiles[i];
-                    auto png = protocol::decode_base64(tile.png);
-                    if (!png)
-                        return failure(call_error(call, "band " + std::to_string(i) + " is not valid base64"));
-                    std::string().swap(tile.png);
-                    picture.bands.push_back(LogBand{tile.top, tile.height, std::move(*png)});
-                }
-                return Reply{std::move(picture)};
-            },
-            [&](protocol::Image& image) -> Expected<Reply, Error> {
-                if (call != "render_image") return misfit();
-                auto png = protocol::decode_base64(image.png);
-                if (!png) return failure(call_error(call, "the picture is not valid base64"));
-                return Reply{ImagePicture{std::move(*png)}};
-            },
-            [&](protocol::Text& text) -> Expected<Reply, Error> {
-                if (call != "evaluate") return misfit();
-                return Reply{ScriptText{std::move(text.text)}};
-            },
-            [&](protocol::Ready&) -> Expected<Reply, Error> { return misfit(); },
-        },
-        *parsed);
+    if (auto* failed = std::get_if<protocol::Failed>(&*parsed)) return failure(failure_error(std::move(failed->error)));
+    auto* answer = std::get_if<typename Answer<R>::Wire>(&*parsed);
+    if (answer == nullptr)
+        return failure(call_error(call, "the helper answered `" + std::string(protocol::wire_type_of(*parsed)) + "`"));
+    std::optional<Error> error;
+    auto value = decoded(*answer, error);
+    if (error) return failure(std::move(*error));
+    return value;
+}
+
+template Expected<LogPicture, Error> decode_reply<protocol::RenderLog>(const std::string&);
+template Expected<ImagePicture, Error> decode_reply<protocol::RenderImage>(const std::string&);
+template Expected<ScriptText, Error> decode_reply<protocol::Evaluate>(const std::string&);
+
+Expected<Reply, Error> decode_reply(std::size_t request_index, const std::string& line) {
+    return decode_by_index(request_index, line, std::make_index_sequence<std::variant_size_v<protocol::Request>>{});
 }
 
 std::string_view call_name(const protocol::Request& request) { return protocol::wire_type_of(request); }

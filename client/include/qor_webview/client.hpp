@@ -33,6 +33,10 @@
 
 namespace qor_webview {
 
+namespace detail {
+struct ClientAccess;
+}
+
 using Milliseconds = std::chrono::milliseconds;
 
 // One strip of a rendered log entry, top to bottom.
@@ -174,6 +178,7 @@ public:
     struct Impl;
 
 private:
+    friend struct detail::ClientAccess;
     explicit Client(std::unique_ptr<Impl> impl) noexcept;
     std::unique_ptr<Impl> impl_;
 };
