@@ -11,6 +11,7 @@
 
 #include <cairo.h>
 #include <sys/stat.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -32,6 +34,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -39,6 +42,7 @@
 #include "png_header.hpp"
 #include "private_display.hpp"
 #include "qor_webview/client.hpp"
+#include "qor_webview/pool.hpp"
 #include "qor_webview/protocol.hpp"
 
 namespace {
@@ -69,6 +73,8 @@ constexpr std::string_view usage_text =
     "                     print the text value of EXPRESSION (with -q: that text only)\n"
     "      --helper PATH  the helper executable (default: the one installed with\n"
     "                     the library, else $QOR_WEBVIEW_HELPER)\n"
+    "  -j, --jobs N       render with up to N helpers at once (default: the number\n"
+    "                     of cores, at most 4); the output is the same for any N\n"
     "      --timeout MS   time limit per file in milliseconds (default 60000)\n"
     "  -q, --quiet        print errors only\n"
     "  -h, --help         show this text\n"
@@ -126,6 +132,7 @@ struct Options {
     std::optional<std::string> evaluate;  // the expression
     std::string helper;
     qor_webview::Milliseconds timeout{60'000};
+    std::size_t jobs = 0;  // helpers at most; 0: the pool's default
     std::vector<std::string> inputs;
 };
 
@@ -192,6 +199,11 @@ std::variant<Options, int> parse_command_line(int argc, char** argv) {
             const auto v = value();
             if (!v || v->empty()) return bad("--helper needs a path");
             options.helper = std::string(*v);
+        } else if (arg == "-j" || arg == "--jobs") {
+            const auto v = value();
+            const auto n = v ? parse_number<unsigned>(*v) : std::nullopt;
+            if (!n || *n == 0 || *n > 64) return bad("the number of helpers must be between 1 and 64");
+            options.jobs = *n;
         } else if (arg == "--timeout") {
             const auto v = value();
             const auto n = v ? parse_number<long long>(*v) : std::nullopt;
@@ -422,68 +434,66 @@ struct Outcome {
     bool ok = false;
     std::string line;   // what was made
     std::string error;  // why not
-    bool stopped = false;  // the helper has gone
 };
 
-Outcome render_one(qor_webview::Client& client, const Options& options, const Job& job) {
+std::string took_text(Clock::time_point started) {
+    return fixed(std::chrono::duration<double, std::milli>(Clock::now() - started).count(), 0) + " ms";
+}
+
+Outcome image_outcome(const Job& job, const std::vector<std::uint8_t>& png, const std::string& took) {
     Outcome outcome;
-    std::string error;
-    const auto html = read_input(job.input, error);
-    if (!html) {
-        outcome.error = error;
+    const auto size = png_size(png);
+    if (!size) {
+        outcome.error = "the helper's picture is not a PNG file";
         return outcome;
     }
-    const auto started = Clock::now();
-    const auto took = [&started] {
-        return fixed(std::chrono::duration<double, std::milli>(Clock::now() - started).count(), 0) + " ms";
-    };
-    const auto failed = [&outcome](const qor_webview::Error& e) {
-        outcome.error = e.text();
-        outcome.stopped = e.is<qor_webview::Error::Stopped>();
-        return outcome;
-    };
-
-    if (options.image) {
-        auto png = client.render_image(*html, options.scale, options.timeout);
-        if (!png) return failed(png.error());
-        const auto size = png_size(*png);
-        if (!size) {
-            outcome.error = "the helper's picture is not a PNG file";
-            return outcome;
-        }
-        if (!write_file(job.output, *png, outcome.error)) return outcome;
-        outcome.ok = true;
-        outcome.line = job.name + " -> " + job.output.string() + ": " + std::to_string(size->first) + "x" +
-                       std::to_string(size->second) + " px, " + took();
-        return outcome;
-    }
-
-    auto log = client.render_log(*html, options.width, options.scale, options.timeout);
-    if (!log) return failed(log.error());
-    const auto size = stitch(log->bands, job.output, outcome.error);
-    if (!size) return outcome;
-    if (options.bands) {
-        fs::path stem = job.output;
-        stem.replace_extension();
-        for (std::size_t i = 0; i < log->bands.size(); ++i) {
-            fs::path band = stem;
-            band += ".band-" + std::to_string(i) + ".png";
-            if (!write_file(band, log->bands[i].png, outcome.error)) return outcome;
-        }
-    }
-    const auto links = qor_webview::parse_links(log->links);
+    if (!write_file(job.output, png, outcome.error)) return outcome;
     outcome.ok = true;
     outcome.line = job.name + " -> " + job.output.string() + ": " + std::to_string(size->first) + "x" +
-                   std::to_string(size->second) + " px (" + short_float(log->width) + "x" +
-                   short_float(log->height) + " css), " + plural(log->bands.size(), "band", "bands") + ", " +
-                   (links ? plural(links->size(), "link", "links") : std::string("links unreadable")) + ", " +
-                   took();
+                   std::to_string(size->second) + " px, " + took;
     return outcome;
 }
 
-// Starts the helper, on a private X server when there is no display. Says
-// why on standard error when it cannot.
-std::optional<qor_webview::Client> start_client(const Options& options, qor_webview_cli::PrivateDisplay& display) {
+// Writes a log entry's picture: the helper's own PNG file when it is one
+// band, else the bands stitched together.
+Outcome log_outcome(const Options& options, const Job& job, const qor_webview::LogPicture& log,
+                    const std::string& took) {
+    Outcome outcome;
+    std::optional<std::pair<int, int>> size;
+    if (log.bands.size() == 1) {
+        size = png_size(log.bands[0].png);
+        if (!size) {
+            outcome.error = "band 0 is not a PNG picture";
+            return outcome;
+        }
+        if (!write_file(job.output, log.bands[0].png, outcome.error)) return outcome;
+    } else {
+        size = stitch(log.bands, job.output, outcome.error);
+        if (!size) return outcome;
+    }
+    if (options.bands) {
+        fs::path stem = job.output;
+        stem.replace_extension();
+        for (std::size_t i = 0; i < log.bands.size(); ++i) {
+            fs::path band = stem;
+            band += ".band-" + std::to_string(i) + ".png";
+            if (!write_file(band, log.bands[i].png, outcome.error)) return outcome;
+        }
+    }
+    const auto links = qor_webview::parse_links(log.links);
+    outcome.ok = true;
+    outcome.line = job.name + " -> " + job.output.string() + ": " + std::to_string(size->first) + "x" +
+                   std::to_string(size->second) + " px (" + short_float(log.width) + "x" + short_float(log.height) +
+                   " css), " + plural(log.bands.size(), "band", "bands") + ", " +
+                   (links ? plural(links->size(), "link", "links") : std::string("links unreadable")) + ", " + took;
+    return outcome;
+}
+
+// Where the helper runs: its path, its display (a private X server when
+// there is none) and its log filter. Says why on standard error when there
+// is no display to be had.
+std::optional<qor_webview::ClientOptions> helper_options(const Options& options,
+                                                         qor_webview_cli::PrivateDisplay& display) {
     qor_webview::ClientOptions client_options;
     client_options.helper = find_helper(options.helper);
     client_options.call_timeout = options.timeout;
@@ -498,7 +508,14 @@ std::optional<qor_webview::Client> start_client(const Options& options, qor_webv
         }
         client_options.environment = display.helper_environment();
     }
-    auto client = qor_webview::Client::start(client_options);
+    return client_options;
+}
+
+// Starts the helper for --evaluate.
+std::optional<qor_webview::Client> start_client(const Options& options, qor_webview_cli::PrivateDisplay& display) {
+    auto client_options = helper_options(options, display);
+    if (!client_options) return std::nullopt;
+    auto client = qor_webview::Client::start(*client_options);
     if (!client) {
         error_line(client.error().text());
         return std::nullopt;
@@ -561,37 +578,120 @@ int run(const Options& options) {
     }
 
     qor_webview_cli::PrivateDisplay display;
-    auto client = start_client(options, display);
-    if (!client) return 1;
+    auto client_options = helper_options(options, display);
+    if (!client_options) return 1;
+    qor_webview::PoolOptions pool_options;
+    pool_options.client = std::move(*client_options);
+    pool_options.max_helpers = options.jobs;
+    auto pool = qor_webview::Pool::start(std::move(pool_options));
+    if (!pool) {
+        error_line(pool.error().text());
+        return 1;
+    }
+    // Requests go out a few per helper at a time, so that each file's time
+    // is its own and not the wait behind all the others.
+    const std::size_t window =
+        2 * (options.jobs != 0 ? options.jobs : std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4));
 
+    // Each file's outcome, filled as answers come (pictures are written on
+    // threads of their own) and printed in the order of the files.
+    struct Slot {
+        std::optional<std::future<Outcome>> outcome;
+        bool start_failure = false;
+    };
+    std::vector<Slot> slots(jobs.size());
     const auto started = Clock::now();
-    std::size_t done = 0, rendered = 0;
-    for (const auto& job : jobs) {
-        ++done;
-        const Outcome outcome = render_one(*client, options, job);
-        if (outcome.ok) {
-            ++rendered;
-            if (!options.quiet) {
-                std::string line = jobs.size() > 1 ? "[" + std::to_string(done) + "/" + std::to_string(jobs.size()) + "] " : "";
-                line += outcome.line;
-                line += '\n';
-                std::fwrite(line.data(), 1, line.size(), stdout);
-                std::fflush(stdout);
+    std::size_t submitted = 0, completed = 0, printed = 0, rendered = 0;
+    bool cannot_start = false;
+
+    const auto ready = [](Outcome outcome) {
+        std::promise<Outcome> promise;
+        promise.set_value(std::move(outcome));
+        return promise.get_future();
+    };
+    const auto submit = [&](std::size_t i) {
+        const Job& job = jobs[i];
+        std::string error;
+        auto html = read_input(job.input, error);
+        if (!html) {
+            slots[i].outcome = ready(Outcome{false, {}, error});
+            ++completed;
+            return;
+        }
+        const auto asked = Clock::now();
+        const auto failed = [&slots, i](const qor_webview::Error& e) {
+            // A helper that cannot start fails every file the same way.
+            slots[i].start_failure = e.is<qor_webview::Error::Start>() || e.is<qor_webview::Error::MissingWebKit>() ||
+                                     e.is<qor_webview::Error::Unsupported>();
+            return Outcome{false, {}, e.text()};
+        };
+        if (options.image) {
+            pool->render_image_async(std::move(*html), options.scale,
+                                     [&, i, asked, failed](qor_webview::Expected<std::vector<std::uint8_t>, qor_webview::Error> png) {
+                                         ++completed;
+                                         if (!png) {
+                                             slots[i].outcome = ready(failed(png.error()));
+                                             return;
+                                         }
+                                         slots[i].outcome = ready(image_outcome(jobs[i], *png, took_text(asked)));
+                                     });
+        } else {
+            pool->render_log_async(std::move(*html), options.width, options.scale,
+                                   [&, i, asked, failed](qor_webview::Expected<qor_webview::LogPicture, qor_webview::Error> log) {
+                                       ++completed;
+                                       if (!log) {
+                                           slots[i].outcome = ready(failed(log.error()));
+                                           return;
+                                       }
+                                       const std::string took = took_text(asked);
+                                       if (log->bands.size() == 1) {
+                                           slots[i].outcome = ready(log_outcome(options, jobs[i], *log, took));
+                                           return;
+                                       }
+                                       // Stitching a tall entry takes a while: not on the thread that feeds the pool.
+                                       slots[i].outcome = std::async(
+                                           std::launch::async,
+                                           [&options, &job = jobs[i], took](qor_webview::LogPicture picture) {
+                                               return log_outcome(options, job, picture, took);
+                                           },
+                                           std::move(*log));
+                                   });
+        }
+    };
+
+    while (printed < jobs.size()) {
+        while (!cannot_start && submitted < jobs.size() && submitted - completed < window) submit(submitted++);
+        // The next file's outcome, once it is there.
+        auto& next = slots[printed];
+        if (next.outcome && next.outcome->wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
+            const Outcome outcome = next.outcome->get();
+            const std::size_t n = ++printed;
+            if (outcome.ok) {
+                ++rendered;
+                if (!options.quiet) {
+                    std::string line =
+                        jobs.size() > 1 ? "[" + std::to_string(n) + "/" + std::to_string(jobs.size()) + "] " : "";
+                    line += outcome.line;
+                    line += '\n';
+                    std::fwrite(line.data(), 1, line.size(), stdout);
+                    std::fflush(stdout);
+                }
+            } else if (next.start_failure) {
+                error_line(outcome.error);
+                cannot_start = true;
+                failures += static_cast<int>(jobs.size() - rendered);
+                break;
+            } else {
+                ++failures;
+                error_line(jobs[n - 1].name + ": " + outcome.error);
             }
             continue;
         }
-        ++failures;
-        error_line(job.name + ": " + outcome.error);
-        if (outcome.stopped || !client->running()) {
-            // The helper went with this file; the next ones get a new one.
-            if (auto restarted = client->restart(); !restarted) {
-                error_line("cannot restart the helper: " + restarted.error().text());
-                failures += static_cast<int>(jobs.size() - done);
-                break;
-            }
-        }
+        pollfd ready_fd{pool->fd(), POLLIN, 0};
+        ::poll(&ready_fd, 1, next.outcome ? 5 : 100);
+        pool->dispatch();
     }
-    if (jobs.size() > 1 && !options.quiet) {
+    if (jobs.size() > 1 && !options.quiet && !cannot_start) {
         const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
         std::string line = plural(jobs.size(), "file", "files") + ": " + std::to_string(rendered) + " rendered, " +
                            std::to_string(jobs.size() - rendered) + " failed, " + fixed(seconds, 1) + " s\n";
