@@ -48,6 +48,7 @@
 #include <vector>
 
 #include "png_header.hpp"
+#include "proc.hpp"
 #include "private_display.hpp"
 #include "qor_webview/client.hpp"
 #include "qor_webview/protocol.hpp"
@@ -57,6 +58,8 @@ namespace protocol = qor_webview::protocol;
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
+using namespace qor_bench;
 
 constexpr auto kAnswerTimeout = std::chrono::seconds(60);
 constexpr auto kProfileTimeout = std::chrono::seconds(5);
@@ -169,78 +172,6 @@ std::vector<Doc> load_corpus(const fs::path& dir, std::string& error) {
 }
 
 // ----------------------------------------------------------------- memory
-
-struct ProcSample {
-    pid_t pid = 0;
-    std::string name;
-    long rss_kb = 0;
-    long pss_kb = 0;
-    long hwm_kb = 0;
-};
-
-std::string read_small_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-long parse_long(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    long v = 0;
-    std::from_chars(s.data(), s.data() + s.size(), v);
-    return v;
-}
-
-// "Name:   1234 kB" lines of /proc files.
-long kb_field(const std::string& text, std::string_view field) {
-    std::size_t at = text.find(field);
-    if (at == std::string::npos) return 0;
-    return parse_long(std::string_view(text).substr(at + field.size()));
-}
-
-// `root` and all its descendants, from the parent ids in /proc/*/stat.
-std::vector<pid_t> process_tree(pid_t root) {
-    std::multimap<pid_t, pid_t> children;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
-        const std::string name = entry.path().filename().string();
-        pid_t pid = 0;
-        auto r = std::from_chars(name.data(), name.data() + name.size(), pid);
-        if (r.ec != std::errc() || r.ptr != name.data() + name.size()) continue;
-        std::string stat = read_small_file("/proc/" + name + "/stat");
-        std::size_t close = stat.rfind(')');  // the command may hold spaces and parentheses
-        if (close == std::string::npos || close + 4 >= stat.size()) continue;
-        pid_t parent = pid_t(parse_long(std::string_view(stat).substr(close + 4)));
-        children.emplace(parent, pid);
-    }
-    std::vector<pid_t> tree{root};
-    for (std::size_t i = 0; i < tree.size(); ++i) {
-        auto [from, to] = children.equal_range(tree[i]);
-        for (auto it = from; it != to; ++it) tree.push_back(it->second);
-    }
-    return tree;
-}
-
-long rss_kb(pid_t pid) {
-    std::string statm = read_small_file("/proc/" + std::to_string(pid) + "/statm");
-    std::size_t space = statm.find(' ');
-    if (space == std::string::npos) return 0;
-    return parse_long(std::string_view(statm).substr(space + 1)) * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
-ProcSample sample_process(pid_t pid) {
-    ProcSample s;
-    s.pid = pid;
-    std::string base = "/proc/" + std::to_string(pid);
-    s.name = read_small_file(base + "/comm");
-    while (!s.name.empty() && s.name.back() == '\n') s.name.pop_back();
-    std::string status = read_small_file(base + "/status");
-    s.rss_kb = kb_field(status, "VmRSS:");
-    s.hwm_kb = kb_field(status, "VmHWM:");
-    s.pss_kb = kb_field(read_small_file(base + "/smaps_rollup"), "\nPss:");
-    return s;
-}
 
 struct TreeTotals {
     long rss_kb = 0;

@@ -45,9 +45,13 @@ enum class Phase : std::uint8_t {
 };
 
 // The tiny entry a helper renders at each scale to warm up; the page of a
-// kind and scale serves every width.
-constexpr float warm_width = 100;
-constexpr std::string_view warm_html = "<p></p>";
+// kind and scale serves every width. Text in the usual faces and weights,
+// a rounded box with a shadow, a link and an emoji, so that the first real
+// entry finds fonts and drawing paths loaded too.
+constexpr float warm_width = 600;
+constexpr std::string_view warm_html =
+    "<div style=\"font:13px system-ui,sans-serif;border-radius:4px;box-shadow:0 1px 3px #0004\">"
+    "a <b>b</b> <i>c</i> <code>d</code> <a href=\"#\">e</a> \xF0\x9F\x99\x82</div>";
 
 std::string millis_text(Milliseconds d) { return std::to_string(d.count()) + " ms"; }
 

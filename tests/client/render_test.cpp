@@ -118,6 +118,36 @@ TEST(RenderCommand, AFolderOfExamplesBecomesPicturesThatMatchTheAnswers) {
     EXPECT_TRUE(some_cut) << "no example is tall enough to be cut into bands";
 }
 
+// Each line without its time and with the output folder as "OUT": all that
+// may differ between two runs.
+std::vector<std::string> without_times(const std::string& out, const std::string& folder) {
+    std::vector<std::string> lines;
+    for (auto line : split_lines(out)) {
+        if (const auto comma = line.rfind(", "); comma != std::string::npos) line.resize(comma);
+        if (const auto at = line.find(folder); at != std::string::npos) line.replace(at, folder.size(), "OUT");
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+TEST(RenderCommand, SeveralHelpersWriteTheSamePicturesInTheSameOrder) {
+    QOR_E2E_NEED_DISPLAY(DisplayKind::X11);
+    const std::string examples = std::string(QOR_SOURCE_DIR) + "/examples";
+    const TempDir one, three;
+    const auto alone = render({"-j", "1", "-w", "600", "-s", "2", "-o", one.path(), examples});
+    const auto pooled = render({"-j", "3", "-w", "600", "-s", "2", "-o", three.path(), examples});
+    ASSERT_EQ(alone.status, 0) << alone.err;
+    ASSERT_EQ(pooled.status, 0) << pooled.err;
+    EXPECT_EQ(without_times(pooled.out, three.path()), without_times(alone.out, one.path()));
+    std::size_t pictures = 0;
+    for (const auto& entry : fs::directory_iterator(one.path())) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_EQ(read_whole_file(three / name), read_whole_file(one / name)) << name;
+        ++pictures;
+    }
+    EXPECT_GE(pictures, 9u);  // tall.html among them, stitched from two bands
+}
+
 TEST(RenderCommand, BadFilesAreReportedOneLineEachAndTheOthersStillRendered) {
     QOR_E2E_NEED_DISPLAY(DisplayKind::X11);
     const TempDir in, out;
