@@ -44,6 +44,9 @@ enum class Phase : std::uint8_t {
     Cancelled,
 };
 
+// How long a helper that failed to start waits before another try.
+constexpr auto start_retry = std::chrono::seconds(1);
+
 // The tiny entry a helper renders at each scale to warm up; the page of a
 // kind and scale serves every width. Text in the usual faces and weights,
 // a rounded box with a shadow, a link and an emoji, so that the first real
@@ -71,7 +74,7 @@ struct CallHandle::State {
 
     bool evaluates() const { return std::holds_alternative<protocol::Evaluate>(request); }
 
-    const protocol::Request request;
+    protocol::Request request;  // made sendable once, when the call is made
     const CallOptions options;
     std::uint64_t order = 0;
     bool direct = false;   // a blocking call: completes on the scheduler, not through dispatch()
@@ -135,6 +138,8 @@ struct Slot {
     std::thread worker;
     std::atomic<bool> worker_done{false};
     std::optional<Expected<Client, Error>> started;
+    // After a failed start, no new one before this.
+    Clock::time_point retry_at{};
 
     bool up() const { return state == State::Warming || state == State::Ready; }
     bool busy() const { return state == State::Starting || state == State::Stopping; }
@@ -183,7 +188,7 @@ struct Pool::Impl : std::enable_shared_from_this<Pool::Impl> {
 
     void add(std::shared_ptr<CallHandle::State> call) {
         call->pool = weak_from_this();
-        if (auto why = detail::unsendable(const_cast<protocol::Request&>(call->request))) {
+        if (auto why = detail::unsendable(call->request)) {
             call->fail(detail::call_error(detail::call_name(call->request), std::move(*why)));
             complete(call);
             return;
@@ -295,22 +300,37 @@ struct Pool::Impl : std::enable_shared_from_this<Pool::Impl> {
         shut_down();
     }
 
-    std::optional<Clock::time_point> next_deadline() const {
+    std::optional<Clock::time_point> next_deadline() {
         std::optional<Clock::time_point> next;
         const auto consider = [&next](Clock::time_point t) {
             if (!next || t < *next) next = t;
         };
-        std::size_t up = 0;
-        for (const auto& slot : slots) up += slot.up() ? 1 : 0;
+        const auto now = Clock::now();
         for (std::size_t i = 0; i < slots.size(); ++i) {
             const auto& slot = slots[i];
             for (const auto& flight : slot.flights) {
                 if (!flight.expired) consider(flight.deadline);
             }
-            if (slot.state == Slot::State::Ready && slot.flights.empty() && up > options.min_helpers)
-                consider(slot.idle_since + options.idle_stop);
+            if (stoppable(i)) consider(slot.idle_since + options.idle_stop);
+            if (slot.state == Slot::State::Off && slot.retry_at > now) consider(slot.retry_at);
         }
         return next;
+    }
+
+    std::size_t running() const {
+        return static_cast<std::size_t>(std::count_if(slots.begin(), slots.end(), [](const Slot& s) { return s.up(); }));
+    }
+
+    // Whether the helper of slot i is to stop once it has been idle long
+    // enough: above the fewest, with nothing it could take waiting, and
+    // the evaluation helper only as the last one.
+    bool stoppable(std::size_t i) {
+        const Slot& slot = slots[i];
+        if (slot.state != Slot::State::Ready || !slot.flights.empty()) return false;
+        const std::size_t up = running();
+        if (up <= options.min_helpers || (i == 0 && up > 1)) return false;
+        std::lock_guard lock(mutex);
+        return renders.empty() && (i != 0 || evaluations.empty());
     }
 
     // A slot's start or stop has ended: take what it gave.
@@ -326,11 +346,13 @@ struct Pool::Impl : std::enable_shared_from_this<Pool::Impl> {
         slot.started.reset();
         if (!started) {
             slot.state = Slot::State::Off;
-            // Nothing else can serve the calls: they fail as a start would.
+            slot.retry_at = Clock::now() + start_retry;
+            // Calls that nothing else can serve fail as the start did: all
+            // of them when no other helper runs, else the evaluations.
             const bool others = std::any_of(slots.begin(), slots.end(), [](const Slot& s) {
                 return s.up() || s.state == Slot::State::Starting;
             });
-            if (!others) fail_waiting(started.error());
+            if (!others || i == 0) fail_waiting(started.error(), others);
             return;
         }
         slot.client = std::make_unique<Client>(std::move(*started));
@@ -350,11 +372,12 @@ struct Pool::Impl : std::enable_shared_from_this<Pool::Impl> {
         slot.idle_since = Clock::now();
     }
 
-    void fail_waiting(const Error& error) {
+    void fail_waiting(const Error& error, bool evaluations_only) {
         std::vector<std::shared_ptr<CallHandle::State>> failed;
         {
             std::lock_guard lock(mutex);
             for (auto* queue : {&evaluations, &renders}) {
+                if (evaluations_only && queue == &renders) continue;
                 for (const auto& call : *queue) {
                     call->phase = Phase::Written;  // taken: cancel no longer finds it in a queue
                     failed.push_back(call);
@@ -370,7 +393,9 @@ struct Pool::Impl : std::enable_shared_from_this<Pool::Impl> {
 
     void take_answers(std::size_t i) {
         Slot& slot = slots[i];
-        if (!slot.client) return;
+        if (!slot.client || !slot.up()) return;
+        // One that died idle is noticed too, so that the fewest keep running.
+        if (slot.flights.empty() && !slot.client->running()) return helper_died(i);
         while (!slot.flights.empty()) {
             auto line = detail::ClientAccess::take(*slot.client);
             if (!line) return;
@@ -481,11 +506,6 @@ struct Pool::Impl : std::enable_shared_from_this<Pool::Impl> {
         complete(call);
     }
 
-    std::size_t count(Slot::State state) const {
-        return static_cast<std::size_t>(
-            std::count_if(slots.begin(), slots.end(), [state](const Slot& s) { return s.state == state; }));
-    }
-
     void start_what_is_needed() {
         std::size_t waiting_renders = 0;
         bool waiting_evaluations = false;
@@ -494,9 +514,12 @@ struct Pool::Impl : std::enable_shared_from_this<Pool::Impl> {
             waiting_renders = renders.size();
             waiting_evaluations = !evaluations.empty();
         }
+        const auto now = Clock::now();
+        const auto may_start = [&](std::size_t i) {
+            return slots[i].state == Slot::State::Off && slots[i].retry_at <= now;
+        };
         // The evaluation helper first: it is also the one kept longest.
-        if (slots[0].state == Slot::State::Off && (waiting_evaluations || waiting_renders > 0 || options.min_helpers > 0))
-            start(0);
+        if (may_start(0) && (waiting_evaluations || waiting_renders > 0 || options.min_helpers > 0)) start(0);
         std::size_t room = 0, running = 0;
         for (const auto& slot : slots) {
             if (slot.state == Slot::State::Starting) room += options.in_flight;
@@ -504,7 +527,7 @@ struct Pool::Impl : std::enable_shared_from_this<Pool::Impl> {
             if (slot.up() || slot.state == Slot::State::Starting) ++running;
         }
         for (std::size_t i = 1; i < slots.size(); ++i) {
-            if (slots[i].state != Slot::State::Off) continue;
+            if (!may_start(i)) continue;
             if (running < options.min_helpers || waiting_renders > room) {
                 start(i);
                 room += options.in_flight;
@@ -537,20 +560,9 @@ struct Pool::Impl : std::enable_shared_from_this<Pool::Impl> {
     }
 
     void stop_idle() {
-        {
-            std::lock_guard lock(mutex);
-            if (!renders.empty() || !evaluations.empty()) return;
-        }
         const auto now = Clock::now();
         for (std::size_t i = slots.size(); i-- > 0;) {
-            Slot& slot = slots[i];
-            if (slot.state != Slot::State::Ready || !slot.flights.empty()) continue;
-            if (now - slot.idle_since < options.idle_stop) continue;
-            const std::size_t running = count(Slot::State::Ready) + count(Slot::State::Warming);
-            if (running <= options.min_helpers) return;
-            // The evaluation helper goes last.
-            if (i == 0 && running > 1) continue;
-            stop(i);
+            if (stoppable(i) && now - slots[i].idle_since >= options.idle_stop) stop(i);
         }
     }
 
