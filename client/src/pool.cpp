@@ -111,12 +111,18 @@ struct Call final : CallHandle::State {
     std::optional<Expected<T, Error>> result;
 };
 
-// Waiting calls, best first: higher priority, then earlier.
+// Waiting calls, best first: higher priority, then earlier. Transparent,
+// so that a call is found from the handle's reference to it.
 struct Earlier {
-    bool operator()(const std::shared_ptr<CallHandle::State>& a, const std::shared_ptr<CallHandle::State>& b) const {
-        if (a->options.priority != b->options.priority) return a->options.priority > b->options.priority;
-        return a->order < b->order;
+    using is_transparent = void;
+    using Call = CallHandle::State;
+    static bool before(const Call& a, const Call& b) {
+        if (a.options.priority != b.options.priority) return a.options.priority > b.options.priority;
+        return a.order < b.order;
     }
+    bool operator()(const std::shared_ptr<Call>& a, const std::shared_ptr<Call>& b) const { return before(*a, *b); }
+    bool operator()(const Call& a, const std::shared_ptr<Call>& b) const { return before(a, *b); }
+    bool operator()(const std::shared_ptr<Call>& a, const Call& b) const { return before(*a, b); }
 };
 using Waiting = std::set<std::shared_ptr<CallHandle::State>, Earlier>;
 
@@ -234,13 +240,28 @@ struct Pool::Impl : std::enable_shared_from_this<Pool::Impl> {
             (void)!::read(completions_fd.get(), &count, sizeof count);
         }
         std::size_t ran = 0;
-        for (auto& call : batch) {
+        while (!batch.empty()) {
+            auto call = std::move(batch.front());
+            batch.pop_front();
             {
                 std::lock_guard lock(mutex);
                 if (call->phase != Phase::Completed) continue;
                 call->phase = Phase::Running;
             }
-            call->run();
+            try {
+                call->run();
+            } catch (...) {
+                // A callback that throws loses none of the others: they
+                // wait for the next dispatch().
+                std::lock_guard lock(mutex);
+                call->phase = Phase::Done;
+                if (!batch.empty() && completed.empty()) {
+                    const std::uint64_t one = 1;
+                    (void)!::write(completions_fd.get(), &one, sizeof one);
+                }
+                completed.insert(completed.begin(), batch.begin(), batch.end());
+                throw;
+            }
             ++ran;
             std::lock_guard lock(mutex);
             call->phase = Phase::Done;
@@ -253,12 +274,7 @@ struct Pool::Impl : std::enable_shared_from_this<Pool::Impl> {
         switch (call.phase) {
             case Phase::Waiting: {
                 auto& queue = call.evaluates() ? evaluations : renders;
-                for (auto it = queue.begin(); it != queue.end(); ++it) {
-                    if (it->get() == &call) {
-                        queue.erase(it);
-                        break;
-                    }
-                }
+                if (const auto it = queue.find(call); it != queue.end()) queue.erase(it);
                 [[fallthrough]];
             }
             case Phase::Written:
