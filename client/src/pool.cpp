@@ -62,7 +62,7 @@ std::string millis_text(Milliseconds d) { return std::to_string(d.count()) + " m
 
 // A call: its request, its place in the order, and its result once known.
 struct CallHandle::State {
-    State(protocol::Request r, CallOptions o) : request(std::move(r)), options(o) {}
+    State(protocol::Request r, CallOptions o) : request(std::move(r)), options(o), priority(o.priority) {}
     virtual ~State() = default;
 
     // The answer line (or why there is none) becomes the call's result.
@@ -76,6 +76,7 @@ struct CallHandle::State {
 
     protocol::Request request;  // made sendable once, when the call is made
     const CallOptions options;
+    int priority = 0;  // under Core::mutex: it may change while the call waits
     std::uint64_t order = 0;
     bool direct = false;   // a blocking call: completes on the scheduler, not through dispatch()
     bool retried = false;  // given to a second helper after the first died
@@ -117,7 +118,7 @@ struct Earlier {
     using is_transparent = void;
     using Call = CallHandle::State;
     static bool before(const Call& a, const Call& b) {
-        if (a.options.priority != b.options.priority) return a.options.priority > b.options.priority;
+        if (a.priority != b.priority) return a.priority > b.priority;
         return a.order < b.order;
     }
     bool operator()(const std::shared_ptr<Call>& a, const std::shared_ptr<Call>& b) const { return before(*a, *b); }
@@ -173,6 +174,7 @@ struct Pool::Impl : std::enable_shared_from_this<Pool::Impl> {
     std::uint64_t next_order = 0;
     std::deque<std::shared_ptr<CallHandle::State>> completed;
     detail::Fd completions_fd;
+    std::vector<float> added_warm_scales;
     PoolStatus snapshot;
     bool stopping = false;
 
@@ -231,13 +233,21 @@ struct Pool::Impl : std::enable_shared_from_this<Pool::Impl> {
         completed.push_back(call);
     }
 
-    std::size_t dispatch() {
+    std::size_t dispatch(std::size_t most) {
         std::deque<std::shared_ptr<CallHandle::State>> batch;
         {
             std::lock_guard lock(mutex);
-            batch.swap(completed);
-            std::uint64_t count = 0;
-            (void)!::read(completions_fd.get(), &count, sizeof count);
+            if (most >= completed.size()) {
+                batch.swap(completed);
+            } else {
+                batch.assign(completed.begin(), completed.begin() + static_cast<std::ptrdiff_t>(most));
+                completed.erase(completed.begin(), completed.begin() + static_cast<std::ptrdiff_t>(most));
+            }
+            // The descriptor stays readable while completions are left.
+            if (completed.empty()) {
+                std::uint64_t count = 0;
+                (void)!::read(completions_fd.get(), &count, sizeof count);
+            }
         }
         std::size_t ran = 0;
         while (!batch.empty()) {
@@ -267,6 +277,51 @@ struct Pool::Impl : std::enable_shared_from_this<Pool::Impl> {
             call->phase = Phase::Done;
         }
         return ran;
+    }
+
+    bool set_priority(CallHandle::State& call, int priority) {
+        std::lock_guard lock(mutex);
+        if (call.phase != Phase::Waiting) return false;
+        auto& queue = call.evaluates() ? evaluations : renders;
+        const auto it = queue.find(call);
+        if (it == queue.end()) return false;
+        auto node = queue.extract(it);
+        call.priority = priority;
+        queue.insert(std::move(node));
+        return true;
+    }
+
+    void warm_up(float scale) {
+        {
+            std::lock_guard lock(mutex);
+            added_warm_scales.push_back(scale);
+        }
+        wake();
+    }
+
+    // Scales asked for since the pool started: the helpers running now
+    // render their entry at once, the later ones when they start.
+    void take_warm_scales() {
+        std::vector<float> added;
+        {
+            std::lock_guard lock(mutex);
+            added.swap(added_warm_scales);
+        }
+        for (float scale : added) {
+            if (std::find(options.warm_scales.begin(), options.warm_scales.end(), scale) != options.warm_scales.end())
+                continue;
+            options.warm_scales.push_back(scale);
+            for (std::size_t i = 0; i < slots.size(); ++i) {
+                if (slots[i].up()) write(i, warm_call(scale));
+            }
+        }
+    }
+
+    static std::shared_ptr<CallHandle::State> warm_call(float scale) {
+        auto call = std::make_shared<Call<protocol::RenderLog, LogPicture>>(
+            protocol::RenderLog{std::string(warm_html), warm_width, scale}, CallOptions{}, nullptr);
+        call->warm_up = true;
+        return call;
     }
 
     bool cancel(CallHandle::State& call) {
@@ -306,6 +361,7 @@ struct Pool::Impl : std::enable_shared_from_this<Pool::Impl> {
                 if (stopping) break;
             }
             for (std::size_t i = 0; i < slots.size(); ++i) settle_worker(i);
+            take_warm_scales();
             for (std::size_t i = 0; i < slots.size(); ++i) take_answers(i);
             expire_flights();
             for (std::size_t i = 0; i < slots.size(); ++i) feed(i);
@@ -374,12 +430,7 @@ struct Pool::Impl : std::enable_shared_from_this<Pool::Impl> {
         slot.client = std::make_unique<Client>(std::move(*started));
         detail::ClientAccess::set_hook(*slot.client, [this] { wake(); });
         slot.state = Slot::State::Warming;
-        for (float scale : options.warm_scales) {
-            auto call = std::make_shared<Call<protocol::RenderLog, LogPicture>>(
-                protocol::RenderLog{std::string(warm_html), warm_width, scale}, CallOptions{}, nullptr);
-            call->warm_up = true;
-            write(i, std::move(call));
-        }
+        for (float scale : options.warm_scales) write(i, warm_call(scale));
         if (slot.flights.empty()) ready(slot);
     }
 
@@ -621,6 +672,12 @@ bool CallHandle::cancel() const {
     return pool->cancel(*state_);
 }
 
+bool CallHandle::set_priority(int priority) const {
+    if (!state_) return false;
+    auto pool = state_->pool.lock();
+    return pool && pool->set_priority(*state_, priority);
+}
+
 bool CallHandle::pending() const {
     if (!state_) return false;
     auto pool = state_->pool.lock();
@@ -656,6 +713,10 @@ Pool::~Pool() {
 Expected<Pool, Error> Pool::start(PoolOptions options) {
     auto path = detail::find_helper(options.client.helper);
     if (!path) return unexpected(std::move(path).error());
+    // Helpers start later, on the pool's threads: a path that cannot run
+    // is said now, once, rather than by every call.
+    if (::access(path->c_str(), X_OK) != 0)
+        return unexpected(Error(Error::Start{"cannot run " + *path + ": " + protocol::os_error_text(errno)}));
     // Shared, so that a handle that outlives the pool sees it gone.
     auto core = std::make_shared<Impl>(std::move(options), std::move(*path));
     if (!core->completions_fd)
@@ -742,7 +803,11 @@ Expected<std::string, Error> Pool::evaluate(const std::vector<std::string>& scri
 
 int Pool::fd() const { return impl_ ? impl_->completions_fd.get() : -1; }
 
-std::size_t Pool::dispatch() { return impl_ ? impl_->dispatch() : 0; }
+std::size_t Pool::dispatch(std::size_t most) { return impl_ ? impl_->dispatch(most) : 0; }
+
+void Pool::warm_up(float scale) {
+    if (impl_) impl_->warm_up(scale);
+}
 
 PoolStatus Pool::status() const {
     if (!impl_) return {};

@@ -4,6 +4,7 @@
 #include <poll.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "qor_webview/pool.hpp"
+#include "qor_webview/protocol.hpp"
 
 namespace qor_webview {
 namespace {
@@ -82,11 +84,11 @@ TEST(PoolFake, AHelperThatCannotStartFailsTheCallsWithItsReason) {
     }
     auto nowhere = fake_pool("serve", 1);
     nowhere.client.helper = "/nonexistent/qor_webview_helper";
-    auto none = Pool::start(nowhere);
-    ASSERT_TRUE(none.has_value());  // found by path: it fails when started
-    const auto text = none->evaluate({}, "1");
-    ASSERT_FALSE(text.has_value());
-    EXPECT_TRUE(text.error().is<Error::Start>()) << text.error().text();
+    const auto none = Pool::start(nowhere);  // said at once, not by every call
+    ASSERT_FALSE(none.has_value());
+    EXPECT_EQ(none.error().text(), Error(Error::Start{"cannot run /nonexistent/qor_webview_helper: " +
+                                                      protocol::os_error_text(ENOENT)})
+                                       .text());
 }
 
 TEST(PoolFake, OnAHelperThatDiesOnEveryRequestCallsEndStopped) {

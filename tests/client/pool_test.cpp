@@ -115,7 +115,7 @@ TEST(Pool, HigherPrioritiesFirstThenInOrder) {
     Pool pool = start(options);
     std::vector<int> order;
     const auto call = [&](int height, int priority) {
-        pool.render_log_async(
+        return pool.render_log_async(
             entry(height), 200, 1,
             [&order, height](Expected<LogPicture, Error> log) { order.push_back(log ? height : -height); },
             CallOptions{priority, std::nullopt});
@@ -126,8 +126,11 @@ TEST(Pool, HigherPrioritiesFirstThenInOrder) {
     call(300, 1);
     call(202, 5);
     call(101, 0);
-    ASSERT_TRUE(dispatch_until(pool, [&] { return order.size() == 6; }));
-    EXPECT_EQ(order, (std::vector<int>{500, 201, 202, 300, 100, 101}));
+    auto raised = call(102, 0);
+    EXPECT_TRUE(raised.set_priority(5));  // now the last of priority 5
+    ASSERT_TRUE(dispatch_until(pool, [&] { return order.size() == 7; }));
+    EXPECT_EQ(order, (std::vector<int>{500, 201, 202, 102, 300, 100, 101}));
+    EXPECT_FALSE(raised.set_priority(9));  // too late
 }
 
 TEST(Pool, AKilledHelperLosesNoRenderRequestButItsEvaluation) {
@@ -193,10 +196,11 @@ TEST(Pool, WithNoneKeptItStopsEverythingWhenIdleAndStartsAgain) {
 TEST(Pool, WarmsUpEachScaleBeforeTakingWork) {
     QOR_E2E_NEED_DISPLAY(DisplayKind::X11);
     auto options = pool_options(1);
-    options.warm_scales = {1, 2};
+    options.warm_scales = {1};
     Pool pool = start(options);
     ASSERT_TRUE(wait_until([&] { return pool.status().pids.size() == 1; }));
     const pid_t helper = pool.status().pids[0];
+    pool.warm_up(2);  // a scale known only later, for the helper already running
     // One page, and so one web process, for each scale, before any call.
     ASSERT_TRUE(wait_until([&] { return web_processes(helper) == 2 && pool.status().in_flight == 0; }));
     for (float scale : {2.0f, 1.0f}) {

@@ -93,6 +93,9 @@ public:
     // Cancels the call: its callback will not run. Returns false when it is
     // too late: the callback has run or is running.
     bool cancel() const;
+    // Moves a call that still waits to another priority, as the last of
+    // it. Returns false when the call has been written already.
+    bool set_priority(int priority) const;
     // Whether the call is neither completed nor cancelled.
     bool pending() const;
     // Whether the call's request has been written to a helper.
@@ -120,7 +123,7 @@ class QOR_WEBVIEW_API Pool {
 public:
     // Finds the helper (as `Client::start` does), starts the fewest helpers
     // in the background and returns at once. Errors: `Start` when no helper
-    // can be found. A helper that cannot start later fails the calls
+    // can be found or the one named cannot be run. A helper that cannot start later fails the calls
     // waiting for it with the error `Client::start` would give.
     static Expected<Pool, Error> start(PoolOptions options = {});
 
@@ -152,9 +155,17 @@ public:
     // A descriptor that is readable while completions wait for `dispatch()`.
     // Owned by the pool; poll it, never read or close it.
     int fd() const;
-    // Runs the callbacks of the completions waiting now, on this thread, and
-    // returns how many ran. Never blocks on the helpers.
-    std::size_t dispatch();
+    // Runs the callbacks of the completions waiting now (at most `most` of
+    // them; the descriptor stays readable while some are left), on this
+    // thread, and returns how many ran. Never blocks on the helpers.
+    // Callbacks may make and cancel calls; one that throws leaves the
+    // others waiting for the next dispatch().
+    std::size_t dispatch(std::size_t most = static_cast<std::size_t>(-1));
+
+    // Adds a scale to warm up: the helpers running now render their small
+    // entry at it at once, those started later before they take work.
+    // For a scale known only once the window is shown.
+    void warm_up(float scale);
 
     PoolStatus status() const;
 
