@@ -67,10 +67,22 @@ if(QOR_BUILD_HELPER)
     set_target_properties(qor_webview_render PROPERTIES INSTALL_RPATH "$ORIGIN/${qor_bin_to_lib}")
   endif()
 endif()
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright
-  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${QOR_DEB_RUNTIME_PACKAGE} COMPONENT runtime)
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright
-  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${QOR_DEB_DEV_PACKAGE} COMPONENT dev)
+# Each package's documentation folder holds the copyright file and the
+# Debian changelog, compressed as Debian wants it (gzip -9n: the same bytes
+# from every build); each package says which lintian tags do not apply to
+# it, and why.
+include(${PROJECT_SOURCE_DIR}/cmake/debian.cmake)
+foreach(qor_component IN ITEMS runtime dev)
+  if(qor_component STREQUAL "runtime")
+    set(qor_package ${QOR_DEB_RUNTIME_PACKAGE})
+  else()
+    set(qor_package ${QOR_DEB_DEV_PACKAGE})
+  endif()
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${QOR_DEB_CHANGELOG}
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${qor_package} COMPONENT ${qor_component})
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${qor_package} COMPONENT ${qor_component})
+endforeach()
 
 set(QOR_WEBVIEW_CMAKE_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/qor_webview)
 install(EXPORT qor_webviewTargets COMPONENT dev

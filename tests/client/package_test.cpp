@@ -1,6 +1,7 @@
 // The Debian packages as scripts/package builds them: their names, versions,
-// dependencies and files, then unpacked into a folder of their own where
-// the renderer draws an example and a parent builds against the -dev
+// dependencies, files, changelog and control files, what the library
+// exports and what lintian says, then unpacked into a folder of their own
+// where the renderer draws an example and a parent builds against the -dev
 // package and renders an entry, finding the helper through the library.
 #include <algorithm>
 #include <filesystem>
@@ -72,6 +73,71 @@ TEST(Packages, NamesVersionsAndDependenciesFollowDebian) {
     EXPECT_EQ(field(dev, "Package"), dev_name);
     EXPECT_EQ(field(dev, "Section"), "libdevel");
     EXPECT_EQ(field(dev, "Depends"), runtime_name + " (= 0.1.0-1)");
+
+    // Each changelog's first entry is this version, signed by the Maintainer.
+    const std::string maintainer = field(runtime, "Maintainer");
+    EXPECT_EQ(field(dev, "Maintainer"), maintainer);
+    for (const auto& [deb, name] : {std::pair{runtime, runtime_name}, std::pair{dev, dev_name}}) {
+        const TempDir root;
+        ASSERT_EQ(run_program({"dpkg-deb", "-x", deb.string(), root.path()}).status, 0) << name;
+        const auto changelog = output_of({"gzip", "-dc", root / ("usr/share/doc/" + name + "/changelog.Debian.gz")});
+        EXPECT_TRUE(changelog.starts_with("qor-webview (0.1.0-1) ")) << changelog;
+        EXPECT_NE(changelog.find("\n -- " + maintainer + "  "), std::string::npos) << changelog;
+    }
+}
+
+// libc's trigger runs ldconfig; no maintainer script does anything.
+TEST(Packages, LdconfigRunsByTriggerAlone) {
+    const auto runtime = package_file(runtime_name).string();
+    EXPECT_EQ(output_of({"dpkg-deb", "--info", runtime, "triggers"}), "activate-noawait ldconfig\n");
+    for (const auto& deb : {runtime, package_file(dev_name).string()})
+        for (const char* script : {"preinst", "postinst", "prerm", "postrm"})
+            EXPECT_NE(run_program({"dpkg-deb", "--info", deb, script}).status, 0) << deb << " has " << script;
+}
+
+// Every symbol the packaged library defines for others is a qor_webview
+// name (or a qor_webview class's typeinfo, vtable, thunk), in the ABI's
+// version node: nothing the standard headers instantiated.
+TEST(Packages, LibraryExportsOnlyItsInterface) {
+    const TempDir root;
+    ASSERT_EQ(run_program({"dpkg-deb", "-x", package_file(runtime_name).string(), root.path()}).status, 0);
+    const std::string multiarch = first_line(output_of({"dpkg-architecture", "-qDEB_HOST_MULTIARCH"}));
+    const auto lines = split_lines(output_of({"nm", "-D", "--defined-only", "--demangle",
+                                              root / ("usr/lib/" + multiarch + "/libqor_webview.so.0")}));
+    const std::string node = "QOR_WEBVIEW_0";
+    const std::vector<std::string> prefixes = {"qor_webview::", "typeinfo for qor_webview::",
+                                               "typeinfo name for qor_webview::", "vtable for qor_webview::",
+                                               "VTT for qor_webview::", "non-virtual thunk to qor_webview::",
+                                               "virtual thunk to qor_webview::"};
+    std::vector<std::string> names;
+    for (const auto& line : lines) {
+        // "ADDRESS TYPE NAME@@NODE", or the node itself: "0 A NODE".
+        const auto name = line.substr(std::min(line.size(), line.find(' ', line.find(' ') + 1) + 1));
+        if (name == node) continue;
+        const auto at = name.rfind("@@");
+        EXPECT_NE(at, std::string::npos) << "unversioned: " << line;
+        if (at == std::string::npos) continue;
+        EXPECT_EQ(name.substr(at + 2), node) << line;
+        names.push_back(name.substr(0, at));
+        EXPECT_TRUE(std::any_of(prefixes.begin(), prefixes.end(),
+                                [&](const std::string& prefix) { return names.back().starts_with(prefix); }))
+            << "not the library's interface: " << line;
+    }
+    EXPECT_TRUE(has(names, "qor_webview::Client::start(qor_webview::ClientOptions)"));
+    EXPECT_TRUE(has(names, "qor_webview::Error::text[abi:cxx11]() const"));
+    EXPECT_GT(names.size(), 20u);
+}
+
+// Debian's checks find neither errors nor warnings.
+TEST(Packages, LintianIsClean) {
+    if (run_program({"sh", "-c", "command -v lintian"}).status != 0) GTEST_SKIP() << "lintian is not installed";
+    RunOptions options;
+    options.timeout = std::chrono::seconds(280);
+    const auto result = run_program({"lintian", "--fail-on", "error,warning", package_file(runtime_name).string(),
+                                     package_file(dev_name).string()},
+                                    options);
+    EXPECT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_EQ(result.out, "");
 }
 
 TEST(Packages, FilesLieWhereDebianPutsThem) {
@@ -82,16 +148,19 @@ TEST(Packages, FilesLieWhereDebianPutsThem) {
                                    std::string("/usr/libexec/qor_webview/qor_webview_helper"),
                                    std::string("/usr/bin/qor_webview_render"),
                                    std::string("/usr/share/man/man1/qor_webview_render.1.gz"),
-                                   "/usr/share/doc/" + runtime_name + "/copyright"})
+                                   "/usr/share/doc/" + runtime_name + "/copyright",
+                                   "/usr/share/doc/" + runtime_name + "/changelog.Debian.gz",
+                                   "/usr/share/lintian/overrides/" + runtime_name})
         EXPECT_TRUE(has(runtime, path)) << path;
-    EXPECT_EQ(runtime.size(), 6u);
+    EXPECT_EQ(runtime.size(), 8u);
 
     const auto dev = contents(package_file(dev_name));
     for (const std::string& path :
          {lib + "/libqor_webview.so -> libqor_webview.so.0", std::string("/usr/include/qor_webview/client.hpp"),
           std::string("/usr/include/qor_webview/export.hpp"), lib + "/pkgconfig/qor_webview.pc",
           lib + "/cmake/qor_webview/qor_webviewConfig.cmake", lib + "/cmake/qor_webview/qor_webviewTargets.cmake",
-          "/usr/share/doc/" + dev_name + "/copyright"})
+          "/usr/share/doc/" + dev_name + "/copyright", "/usr/share/doc/" + dev_name + "/changelog.Debian.gz",
+          "/usr/share/lintian/overrides/" + dev_name})
         EXPECT_TRUE(has(dev, path)) << path;
     for (const auto& path : dev) EXPECT_FALSE(path.starts_with("/usr/bin") || path.starts_with("/usr/libexec")) << path;
 }
