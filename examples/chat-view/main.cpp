@@ -247,7 +247,7 @@ void on_rendered(View& view, std::size_t i, double width, int scale, qor_webview
 
 // Asks for entry `i` at the view's width and scale, unless it is there or
 // on its way; a request still waiting in the pool with a lower priority is
-// made again with the new one.
+// moved up to the new one.
 void request(View& view, std::size_t i, int priority) {
     Entry& e = view.entries[i];
     const auto wanted = std::pair(view.width, view.scale);
@@ -255,6 +255,10 @@ void request(View& view, std::size_t i, int priority) {
     if (e.request) {
         const bool same = std::pair(e.request->width, e.request->scale) == wanted;
         if (same && (e.request->priority >= priority || e.request->call.written())) return;
+        if (same && e.request->call.set_priority(priority)) {
+            e.request->priority = priority;
+            return;
+        }
         e.request->call.cancel();
     }
     const char* html = gtk_string_list_get_string(view.model.get(), static_cast<guint>(i));
@@ -298,7 +302,11 @@ bool save_screenshot(View& view) {
 void update(View& view) {
     if (view.width == 0) view.width = view.allocated_width;
     if (view.width == 0) return;  // not laid out yet
-    view.scale = gtk_widget_get_scale_factor(view.scroller);
+    const int scale = gtk_widget_get_scale_factor(view.scroller);
+    // Known only once the window is shown: helpers started later warm
+    // their page for it before they take work.
+    if (scale != view.scale) view.pool->warm_up(static_cast<float>(scale));
+    view.scale = scale;
 
     const double screen = gtk_widget_get_height(view.scroller);
     std::size_t first = view.entries.size(), last = 0;
