@@ -67,6 +67,8 @@ constexpr std::string_view usage_text =
     "  -o, --output PATH  the picture's file name when one file is given, else the\n"
     "                     folder to write into (default: the current folder)\n"
     "      --bands        also write a log entry's bands as NAME.band-N.png\n"
+    "      --offline      the files may not fetch anything: only data: and blob:\n"
+    "                     images, fonts and style sheets, inline styles and scripts\n"
     "  -e, --evaluate EXPRESSION\n"
     "                     render nothing: run the given script files ('-': standard\n"
     "                     input; nothing: none) in order in the helper's page, then\n"
@@ -127,6 +129,7 @@ struct Options {
     float scale = 1;
     bool image = false;
     bool bands = false;
+    bool offline = false;
     bool quiet = false;
     std::optional<std::string> output;
     std::optional<std::string> evaluate;  // the expression
@@ -175,6 +178,8 @@ std::variant<Options, int> parse_command_line(int argc, char** argv) {
             options.image = true;
         } else if (arg == "--bands") {
             options.bands = true;
+        } else if (arg == "--offline") {
+            options.offline = true;
         } else if (arg == "-q" || arg == "--quiet") {
             options.quiet = true;
         } else if (arg == "-w" || arg == "--width") {
@@ -582,6 +587,7 @@ int run(const Options& options) {
     if (!client_options) return 1;
     qor_webview::PoolOptions pool_options;
     pool_options.client = std::move(*client_options);
+    pool_options.client.allow_network = !options.offline;
     pool_options.max_helpers = options.jobs;
     auto pool = qor_webview::Pool::start(std::move(pool_options));
     if (!pool) {

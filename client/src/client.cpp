@@ -17,6 +17,7 @@
 #include "client_io.hpp"
 #include "client_access.hpp"
 #include "client_process.hpp"
+#include "offline.hpp"
 #include "qor_webview/wire.hpp"
 #include "replies.hpp"
 
@@ -252,9 +253,11 @@ struct Client::Impl {
 
     // The answer type follows from the request's type.
     template <class R>
-    Expected<detail::AnswerTo<R>, Error> call(R request, std::optional<Milliseconds> timeout) {
+    Expected<detail::AnswerTo<R>, Error> call(R request, std::optional<Milliseconds> timeout,
+                                              std::optional<bool> allow_network = std::nullopt) {
         const Milliseconds t = limit(timeout);
         const auto deadline = Clock::now() + t;
+        detail::restrict_network(request, allow_network.value_or(options.allow_network));
         protocol::Request wire(std::move(request));
         auto pending = send(wire, Delivery::ToCaller, deadline, t);
         if (!pending) return unexpected(std::move(pending).error());
@@ -330,14 +333,25 @@ Expected<Client, Error> Client::start(ClientOptions options) {
 
 Expected<LogPicture, Error> Client::render_log(std::string_view html, float width, float scale,
                                                std::optional<Milliseconds> timeout) {
+    return render_log(html, width, scale, RenderOptions{timeout, std::nullopt});
+}
+
+Expected<LogPicture, Error> Client::render_log(std::string_view html, float width, float scale,
+                                               const RenderOptions& options) {
     if (!impl_) return unexpected(Error(Error::Stopped{}));
-    return impl_->call(protocol::RenderLog{std::string(html), width, scale}, timeout);
+    return impl_->call(protocol::RenderLog{std::string(html), width, scale}, options.timeout, options.allow_network);
 }
 
 Expected<std::vector<std::uint8_t>, Error> Client::render_image(std::string_view html, float scale,
                                                                 std::optional<Milliseconds> timeout) {
+    return render_image(html, scale, RenderOptions{timeout, std::nullopt});
+}
+
+Expected<std::vector<std::uint8_t>, Error> Client::render_image(std::string_view html, float scale,
+                                                                const RenderOptions& options) {
     if (!impl_) return unexpected(Error(Error::Stopped{}));
-    auto picture = impl_->call(protocol::RenderImage{std::string(html), scale}, timeout);
+    auto picture =
+        impl_->call(protocol::RenderImage{std::string(html), scale}, options.timeout, options.allow_network);
     if (!picture) return unexpected(std::move(picture).error());
     return std::move(picture->png);
 }
@@ -353,6 +367,7 @@ Expected<std::string, Error> Client::evaluate(const std::vector<std::string>& sc
 Expected<void, Error> Client::submit(protocol::Request request, std::optional<Milliseconds> timeout) {
     if (!impl_) return unexpected(Error(Error::Stopped{}));
     const Milliseconds t = impl_->limit(timeout);
+    detail::restrict_network(request, impl_->options.allow_network);
     auto pending = impl_->send(request, Delivery::ToCollect, Clock::now() + t, t);
     if (!pending) return unexpected(std::move(pending).error());
     return {};

@@ -25,6 +25,7 @@
 #include <utility>
 
 #include "client_access.hpp"
+#include "offline.hpp"
 #include "qor_webview/internal/fd.hpp"
 #include "replies.hpp"
 #include "wire_types.hpp"
@@ -155,8 +156,11 @@ struct Slot {
 }  // namespace
 
 struct Pool::Impl : std::enable_shared_from_this<Pool::Impl> {
-    Impl(PoolOptions o, std::string helper) : options(std::move(o)) {
+    Impl(PoolOptions o, std::string helper) : options(std::move(o)), allow_network(options.client.allow_network) {
         options.client.helper = std::move(helper);
+        // Each call carries its own network choice in its HTML; the
+        // helpers' clients send it as it is.
+        options.client.allow_network = true;
         if (options.max_helpers == 0)
             options.max_helpers = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
         options.min_helpers = std::min(options.min_helpers, options.max_helpers);
@@ -166,6 +170,7 @@ struct Pool::Impl : std::enable_shared_from_this<Pool::Impl> {
     }
 
     PoolOptions options;
+    const bool allow_network;  // the calls' default
 
     // ------------------------------------------------ shared with callers
     std::mutex mutex;
@@ -729,6 +734,7 @@ Expected<Pool, Error> Pool::start(PoolOptions options) {
 
 template <class R, class T>
 CallHandle Pool::Impl::call_async(R request, Completion<T> done, CallOptions call_options) {
+    detail::restrict_network(request, call_options.allow_network.value_or(allow_network));
     auto call = std::make_shared<Call<R, T>>(std::move(request), call_options, std::move(done));
     add(call);
     return CallHandle(std::move(call));
@@ -736,6 +742,7 @@ CallHandle Pool::Impl::call_async(R request, Completion<T> done, CallOptions cal
 
 template <class R, class T>
 Expected<T, Error> Pool::Impl::call_and_wait(R request, CallOptions call_options) {
+    detail::restrict_network(request, call_options.allow_network.value_or(allow_network));
     struct Waiter {
         std::mutex mutex;
         std::condition_variable changed;

@@ -44,14 +44,14 @@ TEST(Install, TheSharedLibraryHasItsSonameAndExportsThePublicInterfaceOnly) {
 #endif
     const TempDir prefix;
     ASSERT_TRUE(succeeded(run_program({QOR_CMAKE, "--install", QOR_BUILD_DIR, "--prefix", prefix.path()})));
-    const auto library = find_installed(prefix.path(), "libqor_webview.so.0");
+    const auto library = find_installed(prefix.path(), "libqor_webview.so.1");
     ASSERT_TRUE(library.has_value());
     EXPECT_TRUE(fs::is_symlink(*library));
     EXPECT_FALSE(find_installed(prefix.path(), "libqor_webview.a").has_value());
 
     const auto dynamic = run_program({"objdump", "-p", library->string()});
     ASSERT_TRUE(succeeded(dynamic));
-    EXPECT_NE(dynamic.out.find("SONAME               libqor_webview.so.0\n"), std::string::npos) << dynamic.out;
+    EXPECT_NE(dynamic.out.find("SONAME               libqor_webview.so.1\n"), std::string::npos) << dynamic.out;
 
     const auto symbols = run_program({"nm", "-D", "--defined-only", "-C", library->string()});
     ASSERT_TRUE(succeeded(symbols));

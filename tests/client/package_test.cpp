@@ -14,7 +14,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string runtime_name = "libqor-webview0";
+const std::string runtime_name = "libqor-webview1";
 const std::string dev_name = "libqor-webview-dev";
 
 std::string output_of(const std::vector<std::string>& argv) {
@@ -144,7 +144,7 @@ TEST(Packages, FilesLieWhereDebianPutsThem) {
     const std::string multiarch = first_line(output_of({"dpkg-architecture", "-qDEB_HOST_MULTIARCH"}));
     const std::string lib = "/usr/lib/" + multiarch;
     const auto runtime = contents(package_file(runtime_name));
-    for (const std::string& path : {lib + "/libqor_webview.so.0.1.0", lib + "/libqor_webview.so.0 -> libqor_webview.so.0.1.0",
+    for (const std::string& path : {lib + "/libqor_webview.so.0.1.0", lib + "/libqor_webview.so.1 -> libqor_webview.so.0.1.0",
                                    std::string("/usr/libexec/qor_webview/qor_webview_helper"),
                                    std::string("/usr/bin/qor_webview_render"),
                                    std::string("/usr/share/man/man1/qor_webview_render.1.gz"),
@@ -156,7 +156,7 @@ TEST(Packages, FilesLieWhereDebianPutsThem) {
 
     const auto dev = contents(package_file(dev_name));
     for (const std::string& path :
-         {lib + "/libqor_webview.so -> libqor_webview.so.0", std::string("/usr/include/qor_webview/client.hpp"),
+         {lib + "/libqor_webview.so -> libqor_webview.so.1", std::string("/usr/include/qor_webview/client.hpp"),
           std::string("/usr/include/qor_webview/export.hpp"), lib + "/pkgconfig/qor_webview.pc",
           lib + "/cmake/qor_webview/qor_webviewConfig.cmake", lib + "/cmake/qor_webview/qor_webviewTargets.cmake",
           "/usr/share/doc/" + dev_name + "/copyright", "/usr/share/doc/" + dev_name + "/changelog.Debian.gz",

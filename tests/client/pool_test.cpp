@@ -118,7 +118,7 @@ TEST(Pool, HigherPrioritiesFirstThenInOrder) {
         return pool.render_log_async(
             entry(height), 200, 1,
             [&order, height](Expected<LogPicture, Error> log) { order.push_back(log ? height : -height); },
-            CallOptions{priority, std::nullopt});
+            CallOptions{priority, std::nullopt, std::nullopt});
     };
     call(500, 9);  // taken first whenever the helper is ready
     call(100, 0);

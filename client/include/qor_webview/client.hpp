@@ -112,6 +112,24 @@ struct ClientOptions {
     // `restart` returns or the client is destroyed. Empty: the lines are
     // copied to the parent's standard error.
     std::function<void(std::string_view line)> on_stderr;
+
+    // Whether entries may fetch what they name (images, style sheets,
+    // fonts, frames, and in render_image pages fetch, XMLHttpRequest and
+    // WebSockets too). false: the client puts a Content-Security-Policy
+    // into each entry's HTML that lets WebKit load only data: and blob:
+    // images, fonts and style sheets, inline styles and inline scripts.
+    // For render_log and render_image, submitted ones included; a call may
+    // say otherwise (RenderOptions). Applications that render other
+    // people's HTML should set it to false.
+    bool allow_network = true;
+};
+
+// How one render call of a Client is made.
+struct RenderOptions {
+    // Unset: `ClientOptions::call_timeout`.
+    std::optional<Milliseconds> timeout;
+    // Unset: `ClientOptions::allow_network`.
+    std::optional<bool> allow_network;
 };
 
 class QOR_WEBVIEW_API Client {
@@ -148,6 +166,11 @@ public:
                                            std::optional<Milliseconds> timeout = std::nullopt);
     Expected<std::vector<std::uint8_t>, Error> render_image(std::string_view html, float scale,
                                                             std::optional<Milliseconds> timeout = std::nullopt);
+    // The same, with the time limit and the network choice of this call.
+    Expected<LogPicture, Error> render_log(std::string_view html, float width, float scale,
+                                           const RenderOptions& options);
+    Expected<std::vector<std::uint8_t>, Error> render_image(std::string_view html, float scale,
+                                                            const RenderOptions& options);
     Expected<std::string, Error> evaluate(const std::vector<std::string>& scripts, std::string_view result,
                                           std::optional<Milliseconds> timeout = std::nullopt);
 
@@ -158,7 +181,8 @@ public:
     // of the submissions. Errors of `collect` are those of the three calls;
     // each consumes its request, except a `Call` error of "collect" (no
     // answer within `timeout`, or nothing submitted), after which the same
-    // request is still there to collect.
+    // request is still there to collect. A submitted render request gets
+    // the policy of `ClientOptions::allow_network`.
     Expected<void, Error> submit(protocol::Request request, std::optional<Milliseconds> timeout = std::nullopt);
     Expected<Reply, Error> collect(std::optional<Milliseconds> timeout = std::nullopt);
     // Submitted requests not yet collected.

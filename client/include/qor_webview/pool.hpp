@@ -52,9 +52,9 @@ namespace qor_webview {
 
 struct PoolOptions {
     // How each helper is started and its calls timed: the helper's path,
-    // its environment, `start_timeout`, `call_timeout`, `stop_timeout` and
+    // its environment, `start_timeout`, `call_timeout`, `stop_timeout`,
     // the standard error callback (called from any of the pool's threads,
-    // one line at a time).
+    // one line at a time), and `allow_network`, the calls' default.
     ClientOptions client;
 
     // The most helpers running at once. 0: the number of cores, at most 4.
@@ -83,6 +83,10 @@ struct CallOptions {
     // `client.call_timeout`. The blocking calls count their time from the
     // call itself, waiting included.
     std::optional<Milliseconds> timeout;
+    // Whether the entry may fetch what it names (see
+    // `ClientOptions::allow_network`). Unset: the pool's
+    // `client.allow_network`. Ignored by `evaluate`.
+    std::optional<bool> allow_network;
 };
 
 // A call in the pool, to cancel it. Copyable; a default one refers to no
