@@ -14,7 +14,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string runtime_name = "libqor-webview1";
+// The version and ABI number the packages were built with.
+const std::string version = QOR_PACKAGE_VERSION;
+const std::string abi = QOR_WEBVIEW_ABI;
+const std::string runtime_name = "libqor-webview" + abi;
 const std::string dev_name = "libqor-webview-dev";
 
 std::string output_of(const std::vector<std::string>& argv) {
@@ -57,9 +60,9 @@ TEST(Packages, NamesVersionsAndDependenciesFollowDebian) {
     const auto runtime = package_file(runtime_name);
     const auto dev = package_file(dev_name);
     const std::string arch = first_line(output_of({"dpkg", "--print-architecture"}));
-    EXPECT_EQ(runtime.filename().string(), runtime_name + "_0.1.0-1_" + arch + ".deb");
+    EXPECT_EQ(runtime.filename().string(), runtime_name + "_" + version + "-1_" + arch + ".deb");
     EXPECT_EQ(field(runtime, "Package"), runtime_name);
-    EXPECT_EQ(field(runtime, "Version"), "0.1.0-1");
+    EXPECT_EQ(field(runtime, "Version"), version + "-1");
     EXPECT_EQ(field(runtime, "Architecture"), arch);
     EXPECT_EQ(field(runtime, "Section"), "libs");
     // Computed from the binaries: the C++ runtime, WebKitGTK, GTK, cairo.
@@ -72,7 +75,7 @@ TEST(Packages, NamesVersionsAndDependenciesFollowDebian) {
 
     EXPECT_EQ(field(dev, "Package"), dev_name);
     EXPECT_EQ(field(dev, "Section"), "libdevel");
-    EXPECT_EQ(field(dev, "Depends"), runtime_name + " (= 0.1.0-1)");
+    EXPECT_EQ(field(dev, "Depends"), runtime_name + " (= " + version + "-1)");
 
     // Each changelog's first entry is this version, signed by the Maintainer.
     const std::string maintainer = field(runtime, "Maintainer");
@@ -81,7 +84,7 @@ TEST(Packages, NamesVersionsAndDependenciesFollowDebian) {
         const TempDir root;
         ASSERT_EQ(run_program({"dpkg-deb", "-x", deb.string(), root.path()}).status, 0) << name;
         const auto changelog = output_of({"gzip", "-dc", root / ("usr/share/doc/" + name + "/changelog.Debian.gz")});
-        EXPECT_TRUE(changelog.starts_with("qor-webview (0.1.0-1) ")) << changelog;
+        EXPECT_TRUE(changelog.starts_with("qor-webview (" + version + "-1) ")) << changelog;
         EXPECT_NE(changelog.find("\n -- " + maintainer + "  "), std::string::npos) << changelog;
     }
 }
@@ -103,8 +106,8 @@ TEST(Packages, LibraryExportsOnlyItsInterface) {
     ASSERT_EQ(run_program({"dpkg-deb", "-x", package_file(runtime_name).string(), root.path()}).status, 0);
     const std::string multiarch = first_line(output_of({"dpkg-architecture", "-qDEB_HOST_MULTIARCH"}));
     const auto lines = split_lines(output_of({"nm", "-D", "--defined-only", "--demangle",
-                                              root / ("usr/lib/" + multiarch + "/libqor_webview.so.0")}));
-    const std::string node = "QOR_WEBVIEW_0";
+                                              root / ("usr/lib/" + multiarch + "/libqor_webview.so." + abi)}));
+    const std::string node = "QOR_WEBVIEW_" + abi;
     const std::vector<std::string> prefixes = {"qor_webview::", "typeinfo for qor_webview::",
                                                "typeinfo name for qor_webview::", "vtable for qor_webview::",
                                                "VTT for qor_webview::", "non-virtual thunk to qor_webview::",
@@ -144,7 +147,7 @@ TEST(Packages, FilesLieWhereDebianPutsThem) {
     const std::string multiarch = first_line(output_of({"dpkg-architecture", "-qDEB_HOST_MULTIARCH"}));
     const std::string lib = "/usr/lib/" + multiarch;
     const auto runtime = contents(package_file(runtime_name));
-    for (const std::string& path : {lib + "/libqor_webview.so.0.1.0", lib + "/libqor_webview.so.1 -> libqor_webview.so.0.1.0",
+    for (const std::string& path : {lib + "/libqor_webview.so." + version, lib + "/libqor_webview.so." + abi + " -> libqor_webview.so." + version,
                                    std::string("/usr/libexec/qor_webview/qor_webview_helper"),
                                    std::string("/usr/bin/qor_webview_render"),
                                    std::string("/usr/share/man/man1/qor_webview_render.1.gz"),
@@ -156,7 +159,7 @@ TEST(Packages, FilesLieWhereDebianPutsThem) {
 
     const auto dev = contents(package_file(dev_name));
     for (const std::string& path :
-         {lib + "/libqor_webview.so -> libqor_webview.so.1", std::string("/usr/include/qor_webview/client.hpp"),
+         {lib + "/libqor_webview.so -> libqor_webview.so." + abi, std::string("/usr/include/qor_webview/client.hpp"),
           std::string("/usr/include/qor_webview/export.hpp"), lib + "/pkgconfig/qor_webview.pc",
           lib + "/cmake/qor_webview/qor_webviewConfig.cmake", lib + "/cmake/qor_webview/qor_webviewTargets.cmake",
           "/usr/share/doc/" + dev_name + "/copyright", "/usr/share/doc/" + dev_name + "/changelog.Debian.gz",
