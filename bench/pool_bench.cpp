@@ -112,6 +112,7 @@ qor_webview::Pool started_pool(qor_webview::PoolOptions options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each figure as soon as it is measured
     std::string helper, corpus = QOR_BENCH_CORPUS;
     std::size_t files = 10, entries_n = 500, chat = 200;
     std::vector<std::size_t> pools = {1, 2, 3, 4};
