@@ -5,6 +5,7 @@
 
 #include "cairo_names.hpp"
 #include "emoji.hpp"
+#include "lazy.hpp"
 #include "log.hpp"
 #include "profile.hpp"
 
@@ -356,10 +357,15 @@ rt::Async<Expected<std::unique_ptr<Page>, Error>> new_page(PageSetup setup, Page
     webkit_settings_set_allow_universal_access_from_file_urls(settings, FALSE);
     webkit_settings_set_hardware_acceleration_policy(settings, WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
 
-    // Pictures get emoji in colour; the evaluation page's document is left
-    // as the scripts find it.
+    // Pictures get emoji in colour and every image and frame loaded with
+    // the document, in its frames too; the evaluation page's document is
+    // left as the scripts find it.
     auto content = GRef<WebKitUserContentManager>::adopt(webkit_user_content_manager_new());
     if (kind != PageKind::Evaluate) {
+        Owned<WebKitUserScript> eager{webkit_user_script_new_for_world(
+            std::string(scripts::kEagerLoading).c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+            WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, kWorld, nullptr, nullptr)};
+        webkit_user_content_manager_add_script(content.get(), eager.get());
         Owned<WebKitUserScript> emoji{webkit_user_script_new_for_world(
             std::string(scripts::kEmojiPresentation).c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
             WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END, kWorld, nullptr, nullptr)};
