@@ -222,7 +222,7 @@ Page::~Page() {
     shared_.reset();
 }
 
-rt::Async<Expected<void, Error>> Page::load(const std::string& html) {
+rt::Async<Expected<void, Error>> Page::load(std::string html) {
     QOR_PROFILE_SCOPE("load");
     auto done = std::make_shared<rt::Completion<LoadOutcome>>();
     {
@@ -281,7 +281,7 @@ rt::Async<void> Page::resize(std::int32_t width, std::int32_t height) {
     }
 }
 
-rt::Async<std::optional<GRef<GAsyncResult>>> Page::call(const CallStart& start) {
+rt::Async<std::optional<GRef<GAsyncResult>>> Page::call(CallStart start) {
     auto done = std::make_shared<CallResult>();
     GRef<GCancellable> cancellable = GRef<GCancellable>::adopt(g_cancellable_new());
     start(cancellable.get(), on_call_done, new std::shared_ptr<CallResult>(done));
@@ -294,14 +294,14 @@ rt::Async<std::optional<GRef<GAsyncResult>>> Page::call(const CallStart& start) 
     co_return std::nullopt;
 }
 
-rt::Async<Expected<std::string, Error>> Page::run_script(std::string_view body) {
+rt::Async<Expected<std::string, Error>> Page::run_script(std::string body) {
     QOR_PROFILE_SCOPE("script");
-    std::string text(body);
-    auto result = co_await call([&](GCancellable* c, GAsyncReadyCallback cb, gpointer data) {
-        webkit_web_view_call_async_javascript_function(web_view_.get(), text.c_str(),
-                                                       static_cast<gssize>(text.size()), nullptr, kWorld, nullptr,
-                                                       c, cb, data);
-    });
+    CallStart start = [view = web_view_.get(), text = std::move(body)](GCancellable* c, GAsyncReadyCallback cb,
+                                                                        gpointer data) {
+        webkit_web_view_call_async_javascript_function(view, text.c_str(), static_cast<gssize>(text.size()),
+                                                       nullptr, kWorld, nullptr, c, cb, data);
+    };
+    auto result = co_await call(std::move(start));
     if (!result) co_return qor_webview::unexpected(Error::script("the script timed out"));
     GErrorPtr error;
     JSCValue* value =
@@ -309,13 +309,14 @@ rt::Async<Expected<std::string, Error>> Page::run_script(std::string_view body) 
     co_return script_value(value, error);
 }
 
-rt::Async<Expected<std::string, Error>> Page::evaluate(std::string_view script) {
+rt::Async<Expected<std::string, Error>> Page::evaluate(std::string script) {
     QOR_PROFILE_SCOPE("script");
-    std::string text(script);
-    auto result = co_await call([&](GCancellable* c, GAsyncReadyCallback cb, gpointer data) {
-        webkit_web_view_evaluate_javascript(web_view_.get(), text.c_str(), static_cast<gssize>(text.size()), kWorld,
-                                            nullptr, c, cb, data);
-    });
+    CallStart start = [view = web_view_.get(), text = std::move(script)](GCancellable* c, GAsyncReadyCallback cb,
+                                                                          gpointer data) {
+        webkit_web_view_evaluate_javascript(view, text.c_str(), static_cast<gssize>(text.size()), kWorld, nullptr, c,
+                                            cb, data);
+    };
+    auto result = co_await call(std::move(start));
     if (!result) co_return qor_webview::unexpected(Error::script("the script timed out"));
     GErrorPtr error;
     JSCValue* value = webkit_web_view_evaluate_javascript_finish(web_view_.get(), result->get(), error.out());
@@ -326,9 +327,10 @@ rt::Async<Expected<Surface, Error>> Page::snapshot(Background background) {
     QOR_PROFILE_SCOPE("snapshot");
     auto options = background == Background::Transparent ? WEBKIT_SNAPSHOT_OPTIONS_TRANSPARENT_BACKGROUND
                                                          : WEBKIT_SNAPSHOT_OPTIONS_NONE;
-    auto result = co_await call([&](GCancellable* c, GAsyncReadyCallback cb, gpointer data) {
-        webkit_web_view_get_snapshot(web_view_.get(), WEBKIT_SNAPSHOT_REGION_VISIBLE, options, c, cb, data);
-    });
+    CallStart start = [view = web_view_.get(), options](GCancellable* c, GAsyncReadyCallback cb, gpointer data) {
+        webkit_web_view_get_snapshot(view, WEBKIT_SNAPSHOT_REGION_VISIBLE, options, c, cb, data);
+    };
+    auto result = co_await call(std::move(start));
     if (!result) co_return qor_webview::unexpected(Error::snapshot("the snapshot timed out"));
     GErrorPtr error;
     Surface surface(webkit_web_view_get_snapshot_finish(web_view_.get(), result->get(), error.out()));
