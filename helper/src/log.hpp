@@ -35,7 +35,6 @@ public:
     static std::optional<Filter> parse(std::string_view value);
 
     bool enabled(Level level, std::string_view target) const;
-    const std::vector<Directive>& directives() const { return directives_; }
 
 private:
     void add(Directive d);

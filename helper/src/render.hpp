@@ -26,8 +26,6 @@ public:
     Renderer(const Renderer&) = delete;
     Renderer& operator=(const Renderer&) = delete;
 
-    Scaling scaling() const noexcept { return display_.scaling(); }
-
     rt::Async<qor_webview::protocol::Response> answer(qor_webview::protocol::Request request);
 
     // The pipelines. Like every coroutine here they take their inputs by
