@@ -1,11 +1,13 @@
 // Owners for GLib, cairo and descriptor resources: each reference taken is
-// released exactly once, here and nowhere else.
+// released exactly once, by the owners of this folder and nowhere else
+// (WebKit's own types are in webkit_owners.hpp, for the code that has WebKit).
 //
 // `GRef<T>` holds one counted reference (GObjects, sources, main loops and
 // contexts); `Owned<T>` is the only owner of a value freed with its type's
 // own function (surfaces, drawing contexts, GErrors, GLib strings);
 // `AttachedSource` is a source attached to a main context, removed from it
-// when the owner goes. Descriptors are `Fd`s.
+// when the owner goes; `SharedBox<T>` carries a shared reference through a
+// C callback's data pointer. Descriptors are `Fd`s.
 #pragma once
 
 #include <cairo.h>
@@ -148,5 +150,28 @@ struct DetachSource {
 // A source attached to a main context: it stops firing once its owner goes,
 // even if a callback still refers to the owner's object.
 using AttachedSource = std::unique_ptr<GSource, DetachSource>;
+
+// A shared reference handed to C code as a callback's `gpointer`: `into`
+// gives one up, and it is taken back exactly once, by `take` in a callback
+// that runs once or by `drop`, the destroy notification of a signal
+// handler's data. `get` reads it in between.
+template <class T>
+struct SharedBox {
+    static gpointer into(std::shared_ptr<T> p) { return new std::shared_ptr<T>(std::move(p)); }
+    static T& get(gpointer data) noexcept { return **static_cast<std::shared_ptr<T>*>(data); }
+    static std::shared_ptr<T> take(gpointer data) noexcept {
+        std::unique_ptr<std::shared_ptr<T>> box(static_cast<std::shared_ptr<T>*>(data));
+        return std::move(*box);
+    }
+    static void drop(gpointer data, GClosure*) noexcept { delete static_cast<std::shared_ptr<T>*>(data); }
+};
+
+// Connects a signal handler whose data is a shared reference, released when
+// the handler is disconnected (at the latest when the instance goes).
+template <class T>
+gulong connect_shared(gpointer instance, const char* signal, GCallback handler, std::shared_ptr<T> data) {
+    return g_signal_connect_data(instance, signal, handler, SharedBox<T>::into(std::move(data)), &SharedBox<T>::drop,
+                                 GConnectFlags(0));
+}
 
 }  // namespace qor_webview_helper

@@ -74,10 +74,11 @@ struct DeviceSize {
 };
 DeviceSize device_size(std::int32_t window_width, std::int32_t window_height, const ScaleChoice& s) noexcept;
 
-// The most device pixels a page may show. WebKit, the offscreen window and
-// the snapshot each hold a 4-byte copy of them, so this bounds what one
-// request can allocate; beyond 32767 device pixels either way WebKit cannot
-// take a snapshot at all.
+// The most device pixels a page may show. WebKit's copy of the window's
+// contents and the snapshot each hold 4 bytes for each of them (the window
+// never draws, so it keeps none), so this bounds what one request can
+// allocate; beyond 32767 device pixels either way WebKit cannot take a
+// snapshot at all.
 inline constexpr std::int64_t kPixelBudget = std::int64_t{1} << 26;
 bool within_budget(const DeviceSize& size) noexcept;
 

@@ -7,6 +7,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <system_error>
+#include <thread>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -131,9 +134,16 @@ bool admits(Limit limit, Level level) {
     return static_cast<int>(limit) >= needed;
 }
 
+class Sink;
+
 struct Installed {
     Filter filter;
     std::mutex stderr_lock;
+    // Under the lock: where lines go (the parent's standard error), and the
+    // writer, made at the first line.
+    int destination = 2;
+    std::unique_ptr<Sink> sink;
+    ~Installed();  // where the writer is complete
 };
 std::atomic<Installed*> installed{nullptr};
 
@@ -187,7 +197,7 @@ bool Filter::enabled(Level level, std::string_view target) const {
 }
 
 bool install(Filter filter) {
-    auto* fresh = new Installed{std::move(filter), {}};
+    auto* fresh = new Installed{std::move(filter), {}, 2, nullptr};
     Installed* expected = nullptr;
     if (!installed.compare_exchange_strong(expected, fresh)) {
         delete fresh;
@@ -246,7 +256,8 @@ namespace {
 // was cut short by a full pipe is written first, so that lines stay whole.
 class Sink {
 public:
-    Sink() : own_(reopen_nonblocking()), fd_(own_.get() >= 0 ? own_.get() : 2), nonblocking_(own_.get() >= 0) {}
+    explicit Sink(int fd)
+        : own_(reopen_nonblocking(fd)), fd_(own_.get() >= 0 ? own_.get() : fd), nonblocking_(own_.get() >= 0) {}
 
     void write(std::string_view line) {
         if (!drain_tail()) {
@@ -303,10 +314,12 @@ private:
         return done;
     }
 
-    static int reopen_nonblocking() {
+    static int reopen_nonblocking(int fd) {
         struct stat st {};
-        if (::fstat(2, &st) != 0 || !(S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode))) return -1;
-        return ::open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (::fstat(fd, &st) != 0 || !(S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode))) return -1;
+        std::string path = "/proc/self/fd/";
+        detail::append(path, fd);
+        return ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     }
 
     qor_webview::detail::Fd own_;
@@ -316,6 +329,14 @@ private:
     std::string tail_;
     std::string out_;
 };
+
+Installed::~Installed() = default;
+
+// The writer, under the log's lock.
+Sink& sink_of(Installed& log) {
+    if (!log.sink) log.sink = std::make_unique<Sink>(log.destination);
+    return *log.sink;
+}
 
 }  // namespace
 
@@ -338,10 +359,117 @@ void emit(Level level, std::string_view target, std::string& message) {
     line.clear();
     format_line(line, level, target, message);
     std::lock_guard lock(log->stderr_lock);
-    static Sink sink;
-    sink.write(line);
+    sink_of(*log).write(line);
 }
 
 }  // namespace detail
+
+namespace {
+
+// What the libraries and WebKit's processes write to descriptors 1 and 2,
+// read from the helper's own pipe by a thread of its own and passed on line
+// by line through the log's writer: a reader that is always there keeps
+// every writer of the pipe from waiting, however busy the main loop is.
+struct Relay {
+    qor_webview::detail::Fd read_end;
+    std::mutex lock;
+    std::condition_variable changed;
+    bool ended = false;
+};
+Relay* relay = nullptr;  // lives as long as the process
+
+// A line longer than this is passed on in pieces, so that a writer without
+// line feeds cannot make the relay hold ever more.
+constexpr std::size_t kLongestLine = 4096;
+
+// Passes on the whole lines of `pending` (all of it when `last`).
+void pass_on(std::string& pending, bool last) {
+    Installed* log = installed.load(std::memory_order_acquire);
+    std::size_t done = 0;
+    {
+        std::lock_guard lock(log->stderr_lock);
+        Sink& sink = sink_of(*log);
+        while (done < pending.size()) {
+            std::size_t end = pending.find('\n', done);
+            if (end != std::string::npos) {
+                end += 1;
+            } else if (last || pending.size() - done >= kLongestLine) {
+                end = pending.size();
+            } else {
+                break;
+            }
+            end = std::min(end, done + kLongestLine);
+            sink.write(std::string_view(pending).substr(done, end - done));
+            done = end;
+        }
+    }
+    pending.erase(0, done);
+}
+
+void relay_main(Relay* r) {
+    std::string pending;
+    char buffer[16384];
+    while (true) {
+        const ssize_t n = ::read(r->read_end.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // every writer is gone
+        pending.append(buffer, static_cast<std::size_t>(n));
+        pass_on(pending, false);
+    }
+    pass_on(pending, true);
+    std::lock_guard lock(r->lock);
+    r->ended = true;
+    r->changed.notify_all();
+}
+
+}  // namespace
+
+bool relay_standard_error() {
+    Installed* log = installed.load(std::memory_order_acquire);
+    if (!log || relay) return false;
+    qor_webview::detail::Fd parent(::fcntl(2, F_DUPFD_CLOEXEC, 3));
+    int ends[2];
+    if (!parent || ::pipe2(ends, O_CLOEXEC) != 0) return false;
+    qor_webview::detail::Fd read_end(ends[0]);
+    qor_webview::detail::Fd write_end(ends[1]);
+    // Room for bursts while the relay is between reads; the default is kept
+    // if the system refuses.
+    (void)::fcntl(write_end.get(), F_SETPIPE_SZ, 1 << 20);
+    // The duplicates on 1 and 2 are inherited by WebKit's processes, as the
+    // parent's standard error was.
+    if (::dup2(write_end.get(), 1) < 0 || ::dup2(write_end.get(), 2) < 0) {
+        (void)::dup2(parent.get(), 1);
+        (void)::dup2(parent.get(), 2);
+        return false;
+    }
+    write_end.reset();
+    {
+        std::lock_guard lock(log->stderr_lock);
+        log->destination = parent.release();
+        log->sink.reset();
+    }
+    relay = new Relay{std::move(read_end), {}, {}, false};
+    try {
+        std::thread(relay_main, relay).detach();
+    } catch (const std::system_error&) {
+        // Nobody would read the pipe: the parent's standard error goes back.
+        (void)::dup2(log->destination, 1);
+        (void)::dup2(log->destination, 2);
+        return false;
+    }
+    return true;
+}
+
+void finish_relay(std::chrono::milliseconds wait) {
+    if (!relay) return;
+    // The helper's own ends go; the relay sees the end of its pipe once
+    // WebKit's processes have let go of theirs too.
+    qor_webview::detail::Fd null(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+    if (!null) return;
+    (void)::dup2(null.get(), 1);
+    (void)::dup2(null.get(), 2);
+    std::unique_lock lock(relay->lock);
+    relay->changed.wait_for(lock, wait, [] { return relay->ended; });
+}
 
 }  // namespace qor_webview_helper::log

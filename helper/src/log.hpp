@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <charconv>
+#include <chrono>
 #include <concepts>
 #include <cstdint>
 #include <optional>
@@ -35,7 +36,6 @@ public:
     static std::optional<Filter> parse(std::string_view value);
 
     bool enabled(Level level, std::string_view target) const;
-    const std::vector<Directive>& directives() const { return directives_; }
 
 private:
     void add(Directive d);
@@ -44,6 +44,16 @@ private:
 
 // Installs the log for the whole process; false if one is already installed.
 bool install(Filter filter);
+
+// Puts a pipe of the helper's own on descriptors 1 and 2 and relays what
+// arrives there, whole lines, to the parent's standard error (kept on a
+// private descriptor) through the log's writer, which never waits for the
+// reader: what GLib, GTK, WebKit and WebKit's processes print then holds
+// nobody up either. False, with nothing changed, when it cannot be set up.
+bool relay_standard_error();
+// At exit: lets the relay pass on what is still in its pipe, waiting at
+// most `wait` for the writers that outlive the helper's own.
+void finish_relay(std::chrono::milliseconds wait);
 
 // Escapes a message the way log lines show it.
 void append_escaped(std::string& out, std::string_view message);

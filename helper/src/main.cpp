@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <optional>
 #include <string_view>
@@ -43,6 +44,11 @@ void normalise_environment() {
 
 void quit_loop(void* loop) { g_main_loop_quit(static_cast<GMainLoop*>(loop)); }
 
+// How long an exit waits for the last of what the libraries printed; WebKit's
+// processes, which end on their own after the helper, may hold the pipe
+// open longer, and what they print then is lost.
+constexpr std::chrono::milliseconds kRelayWait{250};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -70,6 +76,10 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // From here on what the libraries print goes through the log's writer
+    // too; without the relay it goes to standard error as it is.
+    (void)log::relay_standard_error();
+
     // Should anything ever draw an offscreen window, it draws into memory of
     // this process, not into X server pixmaps fed through a shared memory
     // segment that kept a copy of the largest picture for good. A parent's
@@ -90,9 +100,13 @@ int main(int argc, char** argv) {
         protocol::Response failed = protocol::Failed{
             protocol::Failure{protocol::FailureKind::Start, std::string("failed to start gtk: ") + gtk_failure}};
         (void)protocol::write_answer(answers.get(), failed);
+        log::finish_relay(kRelayWait);
         return 1;
     }
-    if (!protocol::write_answer(answers.get(), protocol::Ready{})) return 1;
+    if (!protocol::write_answer(answers.get(), protocol::Ready{})) {
+        log::finish_relay(kRelayWait);
+        return 1;
+    }
 
     auto [sender, receiver] = make_queue();
     // If the thread cannot start, the sender goes with it and serve finds the
@@ -105,5 +119,6 @@ int main(int argc, char** argv) {
         rt::Driver driver(serve(answers.get(), std::move(receiver)), quit_loop, loop.get());
         g_main_loop_run(loop.get());
     }
+    log::finish_relay(kRelayWait);
     return 0;
 }

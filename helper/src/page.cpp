@@ -1,21 +1,15 @@
 #include "page.hpp"
 
-
 #include <string>
 
 #include "cairo_names.hpp"
 #include "emoji.hpp"
+#include "lazy.hpp"
 #include "log.hpp"
 #include "profile.hpp"
+#include "webkit_owners.hpp"
 
 namespace qor_webview_helper {
-
-// The owners know GLib and cairo only; WebKit's boxed user script is freed
-// the same way, where WebKit is in reach.
-template <>
-struct Free<WebKitUserScript> {
-    void operator()(WebKitUserScript* p) const noexcept { webkit_user_script_unref(p); }
-};
 
 namespace {
 
@@ -30,11 +24,7 @@ constexpr unsigned kResizePollMs = 2;
 constexpr const char* kWorld = "qor";
 constexpr const char* kBlankDocument = "<!DOCTYPE html><title>Qor</title>";
 
-using SharedRef = std::shared_ptr<Shared>;
-
-SharedRef& shared_of(gpointer data) { return *static_cast<SharedRef*>(data); }
-
-void drop_shared(gpointer data, GClosure*) { delete static_cast<SharedRef*>(data); }
+Shared& shared_of(gpointer data) { return SharedBox<Shared>::get(data); }
 
 // ------------------------------------------------------------ lock-down
 
@@ -80,7 +70,7 @@ gboolean on_decide_policy(WebKitWebView*, WebKitPolicyDecision* decision, WebKit
         case WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION: {
             auto* action = webkit_navigation_policy_decision_get_navigation_action(
                 WEBKIT_NAVIGATION_POLICY_DECISION(decision));
-            if (replaces_document(action, *shared_of(data))) {
+            if (replaces_document(action, shared_of(data))) {
                 webkit_policy_decision_ignore(decision);
             } else {
                 webkit_policy_decision_use(decision);
@@ -123,7 +113,7 @@ gboolean on_script_dialog(WebKitWebView*, WebKitScriptDialog*, gpointer) { retur
 // ------------------------------------------------------------ load tracking
 
 void on_load_changed(WebKitWebView* web_view, WebKitLoadEvent event, gpointer data) {
-    Shared& shared = *shared_of(data);
+    Shared& shared = shared_of(data);
     bool stop = false;
     std::optional<PendingLoad> finished;
     {
@@ -147,7 +137,7 @@ void on_load_changed(WebKitWebView* web_view, WebKitLoadEvent event, gpointer da
 gboolean on_load_failed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* error, gpointer data) {
     bool cancelled = error && error->domain == WEBKIT_NETWORK_ERROR && error->code == WEBKIT_NETWORK_ERROR_CANCELLED;
     if (uri && std::string_view(uri) == "about:blank" && !cancelled) {
-        shared_of(data)->finish(LoadOutcome::failure(error && error->message ? error->message : ""));
+        shared_of(data).finish(LoadOutcome::failure(error && error->message ? error->message : ""));
     }
     return TRUE;
 }
@@ -155,7 +145,7 @@ gboolean on_load_failed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* err
 void on_web_process_terminated(WebKitWebView*, WebKitWebProcessTerminationReason reason, gpointer data) {
     std::string name = termination_reason_name(static_cast<int>(reason));
     QOR_LOG(log::Level::Warn, kPageTarget, "the web process of a page ended: ", name);
-    Shared& shared = *shared_of(data);
+    Shared& shared = shared_of(data);
     shared.terminated = true;
     shared.finish(LoadOutcome::failure("the web process ended: " + name));
 }
@@ -167,9 +157,7 @@ void on_web_process_terminated(WebKitWebView*, WebKitWebProcessTerminationReason
 using CallResult = rt::Completion<GRef<GAsyncResult>>;
 
 void on_call_done(GObject*, GAsyncResult* result, gpointer data) {
-    auto* call = static_cast<std::shared_ptr<CallResult>*>(data);
-    (*call)->set(GRef<GAsyncResult>::ref(result));
-    delete call;
+    SharedBox<CallResult>::take(data)->set(GRef<GAsyncResult>::ref(result));
 }
 
 std::int64_t monotonic_us() { return g_get_monotonic_time(); }
@@ -221,7 +209,7 @@ Page::~Page() {
     shared_.reset();
 }
 
-rt::Async<Expected<void, Error>> Page::load(const std::string& html) {
+rt::Async<Expected<void, Error>> Page::load(std::string html) {
     QOR_PROFILE_SCOPE("load");
     auto done = std::make_shared<rt::Completion<LoadOutcome>>();
     {
@@ -280,10 +268,10 @@ rt::Async<void> Page::resize(std::int32_t width, std::int32_t height) {
     }
 }
 
-rt::Async<std::optional<GRef<GAsyncResult>>> Page::call(const CallStart& start) {
+rt::Async<std::optional<GRef<GAsyncResult>>> Page::call(CallStart start) {
     auto done = std::make_shared<CallResult>();
     GRef<GCancellable> cancellable = GRef<GCancellable>::adopt(g_cancellable_new());
-    start(cancellable.get(), on_call_done, new std::shared_ptr<CallResult>(done));
+    start(cancellable.get(), on_call_done, SharedBox<CallResult>::into(done));
     if (co_await rt::FirstOf<GRef<GAsyncResult>>(done, kCallLimitMs)) co_return done->take();
     // Out of time: abandon the call and end the page's web process, so the
     // pool builds a fresh page next time.
@@ -293,14 +281,14 @@ rt::Async<std::optional<GRef<GAsyncResult>>> Page::call(const CallStart& start) 
     co_return std::nullopt;
 }
 
-rt::Async<Expected<std::string, Error>> Page::run_script(std::string_view body) {
+rt::Async<Expected<std::string, Error>> Page::run_script(std::string body) {
     QOR_PROFILE_SCOPE("script");
-    std::string text(body);
-    auto result = co_await call([&](GCancellable* c, GAsyncReadyCallback cb, gpointer data) {
-        webkit_web_view_call_async_javascript_function(web_view_.get(), text.c_str(),
-                                                       static_cast<gssize>(text.size()), nullptr, kWorld, nullptr,
-                                                       c, cb, data);
-    });
+    CallStart start = [view = web_view_.get(), text = std::move(body)](GCancellable* c, GAsyncReadyCallback cb,
+                                                                        gpointer data) {
+        webkit_web_view_call_async_javascript_function(view, text.c_str(), static_cast<gssize>(text.size()),
+                                                       nullptr, kWorld, nullptr, c, cb, data);
+    };
+    auto result = co_await call(std::move(start));
     if (!result) co_return qor_webview::unexpected(Error::script("the script timed out"));
     GErrorPtr error;
     JSCValue* value =
@@ -308,13 +296,14 @@ rt::Async<Expected<std::string, Error>> Page::run_script(std::string_view body) 
     co_return script_value(value, error);
 }
 
-rt::Async<Expected<std::string, Error>> Page::evaluate(std::string_view script) {
+rt::Async<Expected<std::string, Error>> Page::evaluate(std::string script) {
     QOR_PROFILE_SCOPE("script");
-    std::string text(script);
-    auto result = co_await call([&](GCancellable* c, GAsyncReadyCallback cb, gpointer data) {
-        webkit_web_view_evaluate_javascript(web_view_.get(), text.c_str(), static_cast<gssize>(text.size()), kWorld,
-                                            nullptr, c, cb, data);
-    });
+    CallStart start = [view = web_view_.get(), text = std::move(script)](GCancellable* c, GAsyncReadyCallback cb,
+                                                                          gpointer data) {
+        webkit_web_view_evaluate_javascript(view, text.c_str(), static_cast<gssize>(text.size()), kWorld, nullptr, c,
+                                            cb, data);
+    };
+    auto result = co_await call(std::move(start));
     if (!result) co_return qor_webview::unexpected(Error::script("the script timed out"));
     GErrorPtr error;
     JSCValue* value = webkit_web_view_evaluate_javascript_finish(web_view_.get(), result->get(), error.out());
@@ -325,9 +314,10 @@ rt::Async<Expected<Surface, Error>> Page::snapshot(Background background) {
     QOR_PROFILE_SCOPE("snapshot");
     auto options = background == Background::Transparent ? WEBKIT_SNAPSHOT_OPTIONS_TRANSPARENT_BACKGROUND
                                                          : WEBKIT_SNAPSHOT_OPTIONS_NONE;
-    auto result = co_await call([&](GCancellable* c, GAsyncReadyCallback cb, gpointer data) {
-        webkit_web_view_get_snapshot(web_view_.get(), WEBKIT_SNAPSHOT_REGION_VISIBLE, options, c, cb, data);
-    });
+    CallStart start = [view = web_view_.get(), options](GCancellable* c, GAsyncReadyCallback cb, gpointer data) {
+        webkit_web_view_get_snapshot(view, WEBKIT_SNAPSHOT_REGION_VISIBLE, options, c, cb, data);
+    };
+    auto result = co_await call(std::move(start));
     if (!result) co_return qor_webview::unexpected(Error::snapshot("the snapshot timed out"));
     GErrorPtr error;
     Surface surface(webkit_web_view_get_snapshot_finish(web_view_.get(), result->get(), error.out()));
@@ -356,10 +346,15 @@ rt::Async<Expected<std::unique_ptr<Page>, Error>> new_page(PageSetup setup, Page
     webkit_settings_set_allow_universal_access_from_file_urls(settings, FALSE);
     webkit_settings_set_hardware_acceleration_policy(settings, WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
 
-    // Pictures get emoji in colour; the evaluation page's document is left
-    // as the scripts find it.
+    // Pictures get emoji in colour and every image and frame loaded with
+    // the document, in its frames too; the evaluation page's document is
+    // left as the scripts find it.
     auto content = GRef<WebKitUserContentManager>::adopt(webkit_user_content_manager_new());
     if (kind != PageKind::Evaluate) {
+        Owned<WebKitUserScript> eager{webkit_user_script_new_for_world(
+            std::string(scripts::kEagerLoading).c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+            WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, kWorld, nullptr, nullptr)};
+        webkit_user_content_manager_add_script(content.get(), eager.get());
         Owned<WebKitUserScript> emoji{webkit_user_script_new_for_world(
             std::string(scripts::kEmojiPresentation).c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
             WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END, kWorld, nullptr, nullptr)};
@@ -377,17 +372,13 @@ rt::Async<Expected<std::unique_ptr<Page>, Error>> new_page(PageSetup setup, Page
     auto window = GRef<GtkWidget>::ref_sink(gtk_offscreen_window_new());
     auto shared = std::make_shared<Shared>();
 
-    g_signal_connect_data(web_view.get(), "decide-policy", G_CALLBACK(on_decide_policy), new SharedRef(shared),
-                          drop_shared, GConnectFlags(0));
+    connect_shared(web_view.get(), "decide-policy", G_CALLBACK(on_decide_policy), shared);
     g_signal_connect(web_view.get(), "permission-request", G_CALLBACK(on_permission_request), nullptr);
     g_signal_connect(web_view.get(), "script-dialog", G_CALLBACK(on_script_dialog), nullptr);
 
-    g_signal_connect_data(web_view.get(), "load-changed", G_CALLBACK(on_load_changed), new SharedRef(shared),
-                          drop_shared, GConnectFlags(0));
-    g_signal_connect_data(web_view.get(), "load-failed", G_CALLBACK(on_load_failed), new SharedRef(shared),
-                          drop_shared, GConnectFlags(0));
-    g_signal_connect_data(web_view.get(), "web-process-terminated", G_CALLBACK(on_web_process_terminated),
-                          new SharedRef(shared), drop_shared, GConnectFlags(0));
+    connect_shared(web_view.get(), "load-changed", G_CALLBACK(on_load_changed), shared);
+    connect_shared(web_view.get(), "load-failed", G_CALLBACK(on_load_failed), shared);
+    connect_shared(web_view.get(), "web-process-terminated", G_CALLBACK(on_web_process_terminated), shared);
 
     gtk_container_add(GTK_CONTAINER(window.get()), GTK_WIDGET(web_view.get()));
     gtk_widget_show_all(window.get());

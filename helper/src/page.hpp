@@ -110,17 +110,23 @@ public:
     // The web view's size in window pixels.
     std::pair<std::int32_t, std::int32_t> allocation() const noexcept;
 
-    rt::Async<qor_webview::Expected<void, qor_webview::Error>> load(const std::string& html);
+    // The operations own what they are given (the texts move into their
+    // frames), so a task stays valid however long it is kept.
+    rt::Async<qor_webview::Expected<void, qor_webview::Error>> load(std::string html);
     rt::Async<void> resize(std::int32_t width, std::int32_t height);
-    rt::Async<qor_webview::Expected<std::string, qor_webview::Error>> run_script(std::string_view body);
-    rt::Async<qor_webview::Expected<std::string, qor_webview::Error>> evaluate(std::string_view script);
+    rt::Async<qor_webview::Expected<std::string, qor_webview::Error>> run_script(std::string body);
+    rt::Async<qor_webview::Expected<std::string, qor_webview::Error>> evaluate(std::string script);
     rt::Async<qor_webview::Expected<Surface, qor_webview::Error>> snapshot(Background background);
 
 private:
+    // Starts a WebKit call; it holds copies of all it needs. Made as a named
+    // local before `co_await call(...)`: GCC 12 destroys a lambda temporary
+    // of an awaited expression twice when it captures by move (a double
+    // free of the captured text).
     using CallStart = std::function<void(GCancellable*, GAsyncReadyCallback, gpointer)>;
     // Starts an asynchronous WebKit call and waits for it at most 10 seconds;
     // nullopt when the time ran out (the web process is then terminated).
-    rt::Async<std::optional<GRef<GAsyncResult>>> call(const CallStart& start);
+    rt::Async<std::optional<GRef<GAsyncResult>>> call(CallStart start);
 
     GRef<GtkWidget> window_;
     GRef<WebKitWebView> web_view_;

@@ -5,6 +5,7 @@
 
 #include <charconv>
 #include <new>
+#include <utility>
 
 #include "cairo_names.hpp"
 #include "log.hpp"
@@ -179,28 +180,27 @@ rt::Async<void> Renderer::settle() {
 }
 
 rt::Async<protocol::Response> Renderer::answer(protocol::Request request) {
-    // The lambdas only start the pipelines; `request` lives in this frame
-    // until they are done with it.
+    // Each pipeline gets the request's fields as its own: the large texts
+    // move into its frame.
     co_return co_await std::visit(
         qor_webview::detail::overloaded{
-            [this](const protocol::RenderLog& r) {
-                return respond(render_log(r.html, r.width, r.scale), [](protocol::Log log) -> protocol::Response {
-                    return protocol::Response(std::move(log));
-                });
+            [this](protocol::RenderLog& r) {
+                return respond(render_log(std::move(r.html), r.width, r.scale),
+                               [](protocol::Log log) -> protocol::Response { return protocol::Response(std::move(log)); });
             },
-            [this](const protocol::RenderImage& r) {
-                return respond(render_image(r.html, r.scale),
+            [this](protocol::RenderImage& r) {
+                return respond(render_image(std::move(r.html), r.scale),
                                [](std::string png) -> protocol::Response { return protocol::Image{std::move(png)}; });
             },
-            [this](const protocol::Evaluate& r) {
-                return respond(evaluate(r.scripts, r.result),
+            [this](protocol::Evaluate& r) {
+                return respond(evaluate(std::move(r.scripts), std::move(r.result)),
                                [](std::string text) -> protocol::Response { return protocol::Text{std::move(text)}; });
             },
         },
         request);
 }
 
-rt::Async<Expected<protocol::Log, Error>> Renderer::render_log(const std::string& html, float width, float scale) {
+rt::Async<Expected<protocol::Log, Error>> Renderer::render_log(std::string html, float width, float scale) {
     using qor_webview::unexpected;
     ScaleChoice sc = scale_rule(scale, display_.scaling());
     // Checked before a page is taken: a request that cannot succeed must not
@@ -212,11 +212,11 @@ rt::Async<Expected<protocol::Log, Error>> Renderer::render_log(const std::string
     Page& p = **got;
 
     co_await p.resize(w, 0);
-    if (auto loaded = co_await p.load(html); !loaded) co_return unexpected(std::move(loaded).error());
+    if (auto loaded = co_await p.load(std::move(html)); !loaded) co_return unexpected(std::move(loaded).error());
 
     float body;
     {
-        auto text = co_await p.run_script(scripts::kMeasure);
+        auto text = co_await p.run_script(std::string(scripts::kMeasure));
         if (!text) co_return unexpected(std::move(text).error());
         auto measured = qor_webview::parse_measured(*text);
         if (!measured) co_return unexpected(std::move(measured).error());
@@ -228,7 +228,7 @@ rt::Async<Expected<protocol::Log, Error>> Renderer::render_log(const std::string
     if (DeviceSize d = device_size(w, window_height, sc); !within_budget(d)) co_return unexpected(over_budget(d));
     co_await p.resize(w, window_height);
 
-    auto links = co_await p.run_script(scripts::kLinks);
+    auto links = co_await p.run_script(std::string(scripts::kLinks));
     if (!links) co_return unexpected(std::move(links).error());
 
     auto snap = co_await p.snapshot(Background::Transparent);
@@ -261,7 +261,7 @@ rt::Async<Expected<protocol::Log, Error>> Renderer::render_log(const std::string
     co_return std::move(out);
 }
 
-rt::Async<Expected<std::string, Error>> Renderer::render_image(const std::string& html, float scale) {
+rt::Async<Expected<std::string, Error>> Renderer::render_image(std::string html, float scale) {
     using qor_webview::unexpected;
     ScaleChoice sc = scale_rule(scale, display_.scaling());
     WindowSize viewport = image_viewport(sc);
@@ -272,11 +272,11 @@ rt::Async<Expected<std::string, Error>> Renderer::render_image(const std::string
     Page& p = **got;
 
     co_await p.resize(viewport.width, viewport.height);
-    if (auto loaded = co_await p.load(html); !loaded) co_return unexpected(std::move(loaded).error());
+    if (auto loaded = co_await p.load(std::move(html)); !loaded) co_return unexpected(std::move(loaded).error());
 
     ImageSize size;
     {
-        auto text = co_await p.run_script(scripts::kMeasure);
+        auto text = co_await p.run_script(std::string(scripts::kMeasure));
         if (!text) co_return unexpected(std::move(text).error());
         auto measured = qor_webview::parse_measured(*text);
         if (!measured) co_return unexpected(std::move(measured).error());
@@ -295,21 +295,19 @@ rt::Async<Expected<std::string, Error>> Renderer::render_image(const std::string
     co_return base64(*bytes);
 }
 
-rt::Async<Expected<std::string, Error>> Renderer::evaluate(const std::vector<std::string>& scripts,
-                                                           const std::string& result) {
+rt::Async<Expected<std::string, Error>> Renderer::evaluate(std::vector<std::string> scripts, std::string result) {
     using qor_webview::unexpected;
     auto got = co_await page(PageKind::Evaluate, 1, 1.0);
     if (!got) co_return unexpected(std::move(got).error());
     Page& p = **got;
-    for (const std::string& script : scripts) {
+    for (std::string& script : scripts) {
         // The suffix starts on a new line, so a script ending in a comment still runs.
-        std::string wrapped;
-        wrapped.reserve(script.size() + 3);
-        wrapped.append(script).append("\n;0");
-        auto value = co_await p.evaluate(wrapped);
+        std::string wrapped = std::exchange(script, {});
+        wrapped.append("\n;0");
+        auto value = co_await p.evaluate(std::move(wrapped));
         if (!value) co_return unexpected(std::move(value).error());
     }
-    co_return co_await p.evaluate(result);
+    co_return co_await p.evaluate(std::move(result));
 }
 
 rt::Async<void> serve(int answers, QueueReceiver requests) {

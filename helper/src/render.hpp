@@ -26,16 +26,15 @@ public:
     Renderer(const Renderer&) = delete;
     Renderer& operator=(const Renderer&) = delete;
 
-    Scaling scaling() const noexcept { return display_.scaling(); }
-
     rt::Async<qor_webview::protocol::Response> answer(qor_webview::protocol::Request request);
 
-    rt::Async<qor_webview::Expected<qor_webview::protocol::Log, qor_webview::Error>> render_log(const std::string& html,
+    // The pipelines. Like every coroutine here they take their inputs by
+    // value: a task may outlive the expression that made it.
+    rt::Async<qor_webview::Expected<qor_webview::protocol::Log, qor_webview::Error>> render_log(std::string html,
                                                                                              float width, float scale);
-    rt::Async<qor_webview::Expected<std::string, qor_webview::Error>> render_image(const std::string& html,
-                                                                                   float scale);
-    rt::Async<qor_webview::Expected<std::string, qor_webview::Error>> evaluate(const std::vector<std::string>& scripts,
-                                                                               const std::string& result);
+    rt::Async<qor_webview::Expected<std::string, qor_webview::Error>> render_image(std::string html, float scale);
+    rt::Async<qor_webview::Expected<std::string, qor_webview::Error>> evaluate(std::vector<std::string> scripts,
+                                                                               std::string result);
 
     // Gives back what the last request's page holds beyond a small window;
     // run once its answer is out.

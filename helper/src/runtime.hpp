@@ -107,7 +107,6 @@ public:
         if constexpr (!std::is_void_v<T>) return std::move(*h_.promise().value);
     }
 
-    Handle handle() const noexcept { return h_; }
     Handle release() noexcept { return std::exchange(h_, {}); }
 
 private:

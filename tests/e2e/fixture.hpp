@@ -12,4 +12,5 @@
 #include "json.hpp"       // Json, parse_json, answer_type
 #include "png.hpp"        // Picture, decode_png
 #include "processes.hpp"  // descendants and descriptors through /proc
+#include "server.hpp"     // LocalServer on the loopback interface
 #include "text.hpp"       // split_lines

@@ -2,13 +2,9 @@
 // give back, what the lock-down keeps pages from doing, how the pool keeps the
 // evaluation page and replaces it once its web process is gone, and that a
 // long run of requests leaks neither descriptors nor memory.
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -483,111 +479,6 @@ TEST(LockDown, WindowOpenOpensNothing) {
     EXPECT_EQ(s.text({}, "document.title + ' ' + location.href"), "Qor about:blank");
     s.finish();
 }
-
-// A web server on the loopback interface that answers every request with
-// one small document, so that a page has somewhere real to go: without the
-// lock-down, WebKit does go there. `silent()` accepts and reads requests but
-// never answers them.
-class LocalServer {
-public:
-    explicit LocalServer(std::string body, std::string content_type = "text/html; charset=utf-8")
-        : body_(std::move(body)), content_type_(std::move(content_type)) {
-        start();
-    }
-    static std::unique_ptr<LocalServer> silent() {
-        auto server = std::unique_ptr<LocalServer>(new LocalServer());
-        server->silent_ = true;
-        server->start();
-        return server;
-    }
-    ~LocalServer() {
-        if (thread_.joinable()) {
-            ::close(stop_[1]);
-            thread_.join();
-            ::close(stop_[0]);
-        }
-        for (const int conn : held_) ::close(conn);
-        if (listen_ >= 0) ::close(listen_);
-    }
-    LocalServer(const LocalServer&) = delete;
-    LocalServer& operator=(const LocalServer&) = delete;
-
-    bool running() const { return thread_.joinable(); }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
-    int requests() const { return requests_; }
-
-private:
-    LocalServer() = default;
-
-    void start() {
-        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (listen_ < 0) return;
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listen_, 16) != 0 ||
-            ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len) != 0 || ::pipe2(stop_, O_CLOEXEC) != 0) {
-            ::close(listen_);
-            listen_ = -1;
-            return;
-        }
-        port_ = ntohs(addr.sin_port);
-        thread_ = std::thread([this] { serve(); });
-    }
-
-    void serve() {
-        for (;;) {
-            pollfd p[2] = {{stop_[0], POLLIN, 0}, {listen_, POLLIN, 0}};
-            if (::poll(p, 2, -1) < 0 && errno != EINTR) return;
-            if (p[0].revents != 0) return;
-            if ((p[1].revents & POLLIN) == 0) continue;
-            const int conn = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (conn < 0) continue;
-            if (answer(conn)) {
-                ::close(conn);
-            } else {
-                held_.push_back(conn);
-            }
-        }
-    }
-    // Reads the request head (for at most two seconds) and answers it;
-    // false when the connection is to be held open unanswered.
-    bool answer(int conn) {
-        std::string head;
-        const auto deadline = Clock::now() + 2s;
-        while (head.find("\r\n\r\n") == std::string::npos && Clock::now() < deadline) {
-            pollfd p{conn, POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0) continue;
-            char buf[4096];
-            const ssize_t n = ::read(conn, buf, sizeof buf);
-            if (n <= 0) return true;
-            head.append(buf, static_cast<std::size_t>(n));
-        }
-        ++requests_;
-        if (silent_) return false;
-        const std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: " + content_type_ +
-                                  "\r\nContent-Length: " + std::to_string(body_.size()) +
-                                  "\r\nConnection: close\r\n\r\n" + body_;
-        std::string_view rest = reply;
-        while (!rest.empty()) {
-            const ssize_t n = ::write(conn, rest.data(), rest.size());
-            if (n <= 0) return true;
-            rest.remove_prefix(static_cast<std::size_t>(n));
-        }
-        return true;
-    }
-
-    std::string body_;
-    std::string content_type_;
-    bool silent_ = false;
-    std::vector<int> held_;  // silent: connections left unanswered
-    int listen_ = -1;
-    int stop_[2] = {-1, -1};
-    int port_ = 0;
-    std::atomic<int> requests_{0};
-    std::thread thread_;
-};
 
 // Where a navigation leads: the server's red document, 77 pixels high and
 // titled "Other", instead of the page's own.

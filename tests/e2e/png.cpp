@@ -62,4 +62,21 @@ std::optional<Picture> decode_png_base64(std::string_view text) {
     return decode_png(*bytes);
 }
 
+std::string solid_png(int width, int height, std::uint32_t colour) {
+    qor_webview_helper::Surface surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height));
+    {
+        qor_webview_helper::Context cr(cairo_create(surface.get()));
+        cairo_set_source_rgba(cr.get(), Picture::red(colour) / 255.0, Picture::green(colour) / 255.0,
+                              Picture::blue(colour) / 255.0, Picture::alpha(colour) / 255.0);
+        cairo_paint(cr.get());
+    }
+    std::string bytes;
+    const auto write = [](void* closure, const unsigned char* data, unsigned int length) -> cairo_status_t {
+        static_cast<std::string*>(closure)->append(reinterpret_cast<const char*>(data), length);
+        return CAIRO_STATUS_SUCCESS;
+    };
+    if (cairo_surface_write_to_png_stream(surface.get(), write, &bytes) != CAIRO_STATUS_SUCCESS) bytes.clear();
+    return bytes;
+}
+
 }  // namespace qor_webview::e2e

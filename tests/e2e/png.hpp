@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -33,5 +34,8 @@ private:
 std::optional<Picture> decode_png(std::span<const std::uint8_t> bytes);
 // Decodes base64 PNG text as answers carry it.
 std::optional<Picture> decode_png_base64(std::string_view text);
+
+// The bytes of a PNG picture of one colour (0xAARRGGBB), for pages to fetch.
+std::string solid_png(int width, int height, std::uint32_t colour);
 
 }  // namespace qor_webview::e2e

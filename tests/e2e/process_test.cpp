@@ -26,6 +26,31 @@ constexpr std::string_view broken_pipe =
 // the order of the answers shows.
 std::string bogus(int n) { return R"({"type":"bogus)" + std::to_string(n) + R"("})"; }
 
+// What a descriptor of a process refers to ("pipe:[123]", a path), empty if unreadable.
+std::string link_of(pid_t pid, int fd) {
+    char target[256];
+    const std::string path = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+    const ssize_t n = ::readlink(path.c_str(), target, sizeof target);
+    return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+}
+
+// Descriptors 1 and 2 are one pipe of the helper's own, whose lines it
+// relays; the parent's standard error is held only on close-on-exec
+// descriptors above 2, so that WebKit's processes never write to it directly.
+void expect_standard_error_relayed(const Helper& helper) {
+    const std::string one = link_of(helper.pid(), 1);
+    EXPECT_TRUE(one.starts_with("pipe:")) << one;
+    EXPECT_EQ(link_of(helper.pid(), 2), one);
+    const auto on_stderr = descriptors_on(helper.pid(), helper.stderr_fd());
+    EXPECT_FALSE(on_stderr.empty());
+    for (const int fd : on_stderr) {
+        EXPECT_GE(fd, 3);
+        const auto flags = descriptor_flags(helper.pid(), fd);
+        ASSERT_TRUE(flags.has_value());
+        EXPECT_NE(*flags & O_CLOEXEC, 0) << "descriptor " << fd << ": " << std::oct << *flags;
+    }
+}
+
 // The decoder's message for a line it must reject.
 std::string decode_message(std::string_view line) {
     const auto decoded = protocol::parse_request(line);
@@ -112,7 +137,7 @@ TEST(Startup, DescriptorOneClosedAtStartBecomesNullDevice) {
     Helper helper(options);
     ASSERT_TRUE(helper.wait_for_stderr(info_window)) << helper.stderr_text();
 
-    // The answers pipe duplicates /dev/null; descriptor 1 duplicates standard error.
+    // The answers pipe duplicates /dev/null; descriptor 1 goes where standard error goes.
     const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     ASSERT_GE(null_fd, 0);
     const auto on_null = descriptors_on(helper.pid(), null_fd);
@@ -122,9 +147,7 @@ TEST(Startup, DescriptorOneClosedAtStartBecomesNullDevice) {
         return fd >= 3 && flags && (*flags & O_CLOEXEC) != 0;
     });
     EXPECT_NE(answers, on_null.end()) << "no close-on-exec descriptor on /dev/null";
-    const auto on_stderr = descriptors_on(helper.pid(), helper.stderr_fd());
-    EXPECT_NE(std::find(on_stderr.begin(), on_stderr.end(), 1), on_stderr.end());
-    EXPECT_NE(std::find(on_stderr.begin(), on_stderr.end(), 2), on_stderr.end());
+    expect_standard_error_relayed(helper);
 
     helper.send(bogus(1));
     helper.send("");
@@ -147,10 +170,7 @@ TEST(Startup, AnswersPipeIsOneCloseOnExecDescriptorAndStdoutGoesToStderr) {
     const auto flags = descriptor_flags(helper.pid(), on_answers.front());
     ASSERT_TRUE(flags.has_value());
     EXPECT_NE(*flags & O_CLOEXEC, 0) << std::oct << *flags;
-
-    const auto on_stderr = descriptors_on(helper.pid(), helper.stderr_fd());
-    EXPECT_NE(std::find(on_stderr.begin(), on_stderr.end(), 1), on_stderr.end());
-    EXPECT_NE(std::find(on_stderr.begin(), on_stderr.end(), 2), on_stderr.end());
+    expect_standard_error_relayed(helper);
     helper.close_stdin();
     EXPECT_TRUE(helper.answers_end());
     EXPECT_EQ(helper.wait_exit(), 0);
@@ -500,6 +520,35 @@ TEST(Log, AFullStandardErrorDoesNotStopServingAndTheLossIsCounted) {
               (std::vector<std::string>{" WARN qor_webview_helper: log lines dropped while standard error was full: 1",
                                         std::string(broken_pipe)}))
         << err;
+}
+
+TEST(Log, WhatTheLibrariesPrintDoesNotStopServingEither) {
+    QOR_E2E_NEED_DISPLAY(DisplayKind::X11);
+    HelperOptions options;
+    options.stderr_full = true;
+    // GLib's debug messages: the helper's and each new web process's own,
+    // written with blocking writes to what they take for standard error.
+    options.env.emplace_back("G_MESSAGES_DEBUG", "all");
+    Helper helper(options);
+    ASSERT_TRUE(helper.ready());
+    // Each scale is a page, and a web process, of its own.
+    for (const int scale : {1, 2, 3}) {
+        helper.send(R"({"type":"render_log","html":"<p>x</p>","width":300,"scale":)" + std::to_string(scale) + "}");
+        const auto answer = helper.read_answer();
+        ASSERT_TRUE(answer.has_value());
+        EXPECT_TRUE(answer->starts_with(R"({"type":"log",)")) << answer->substr(0, 200);
+    }
+    helper.read_stderr();
+    // Once there is room, what comes next gets through, the count of what
+    // was lost first.
+    helper.send(R"({"type":"render_log","html":"<p>x</p>","width":300,"scale":4})");
+    ASSERT_TRUE(helper.read_answer().has_value());
+    ASSERT_TRUE(helper.wait_for_stderr("log lines dropped while standard error was full: ")) << helper.stderr_text();
+    const auto err = helper.stderr_text();
+    const auto count = err.find("log lines dropped while standard error was full: ");
+    EXPECT_NE(err.find("GLib", count), std::string::npos) << "nothing of the libraries after the count:\n" << err;
+    helper.close_stdin();
+    EXPECT_EQ(helper.wait_exit(), 0);
 }
 
 struct LogCase {

@@ -927,6 +927,80 @@ TEST_P(RenderImage, ScalesNotAboveOneAndInfiniteScalesCountAsOne) {
 
 INSTANTIATE_TEST_SUITE_P(Displays, RenderImage, both_displays, display_name);
 
+// ============================================================= lazy loading
+
+// A lazily loaded image and frame far below the first viewport, each 200 x
+// 100 CSS pixels of one colour from a server of its own: they are in the
+// picture as eager ones would be. Without help the window reaches them only
+// just before the snapshot, too late for them to be drawn.
+class LazyLoading : public SharedHelper {
+protected:
+    void SetUp() override {
+        SharedHelper::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        ASSERT_FALSE(red_png_.empty());
+        ASSERT_TRUE(image_server_.running());
+        ASSERT_TRUE(frame_server_.running());
+    }
+
+    // `depth` CSS pixels of nothing, then the image, then the frame.
+    std::string document(int depth) const {
+        return "<p>top</p><div style='height:" + std::to_string(depth) + "px'></div><img loading=lazy src='" +
+               image_server_.url() + "red.png' width=200 height=100><br><iframe loading=lazy src='" +
+               frame_server_.url() + "' width=200 height=100 style='border:0;display:block'></iframe>";
+    }
+
+    // The image's and the frame's device pixels are all in `pics`, if at
+    // most a few of their edge pixels are smoothed (`factor` device pixels
+    // per CSS pixel each way).
+    void expect_both(const std::vector<Picture>& pics, int factor) const {
+        int red = 0, blue = 0;
+        for (const Picture& pic : pics) {
+            for (int y = 0; y < pic.height(); ++y) {
+                for (int x = 0; x < pic.width(); ++x) {
+                    red += pic.pixel(x, y) == opaque_red;
+                    blue += pic.pixel(x, y) == opaque_blue;
+                }
+            }
+        }
+        const int area = 200 * 100 * factor * factor;
+        EXPECT_GE(red, area * 95 / 100) << "the lazy image is missing; requests for it: " << image_server_.requests();
+        EXPECT_LE(red, area);
+        EXPECT_GE(blue, area * 95 / 100) << "the lazy frame is missing; requests for it: " << frame_server_.requests();
+        EXPECT_LE(blue, area);
+    }
+
+private:
+    static constexpr std::uint32_t opaque_blue = 0xff0000ffu;
+    std::string red_png_ = solid_png(200, 100, opaque_red);
+    LocalServer image_server_{red_png_, "image/png"};
+    LocalServer frame_server_{"<!DOCTYPE html><body style='margin:0;background:#0000ff'>"};
+};
+
+TEST_P(LazyLoading, WholePictureHasThemFourThousandPixelsDown) {
+    const auto png = as_image(ask(helper(), image_request(document(4000), "1"), slow_timeout));
+    ASSERT_TRUE(png.has_value());
+    const auto pic = picture(*png);
+    ASSERT_TRUE(pic.has_value());
+    EXPECT_GT(pic->height(), 4200);
+    expect_both({*pic}, 1);
+}
+
+TEST_P(LazyLoading, LogEntryHasThemNineThousandPixelsDownAtScaleTwo) {
+    const auto log = as_log(ask(helper(), log_request(document(9000), "300", "2"), slow_timeout));
+    ASSERT_TRUE(log.has_value());
+    EXPECT_GT(log->tiles.size(), 4u);  // over 18000 rows
+    std::vector<Picture> bands;
+    for (const Band& band : log->tiles) {
+        auto pic = picture(band.png);
+        ASSERT_TRUE(pic.has_value());
+        bands.push_back(std::move(*pic));
+    }
+    expect_both(bands, 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Displays, LazyLoading, both_displays, display_name);
+
 // ================================================================== pages
 
 class PagePool : public OwnHelper {};
