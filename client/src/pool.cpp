@@ -150,7 +150,6 @@ struct Slot {
     Clock::time_point retry_at{};
 
     bool up() const { return state == State::Warming || state == State::Ready; }
-    bool busy() const { return state == State::Starting || state == State::Stopping; }
 };
 
 }  // namespace
