@@ -34,7 +34,9 @@ constexpr std::string_view green_png =
 
 // Every way of loading that an entry has, each at a path of its own under
 // `tag`; a green data: picture at the top left and, where scripts run, a
-// blue blob: one beside it. (<link rel=preconnect> is not here: WebKit
+// blue blob: one beside it. The form is submitted at the load event: a
+// navigation begun while the document loads stops the loads not yet begun
+// (<object> and <embed> start late), so sooner would race them. (<link rel=preconnect> is not here: WebKit
 // opens its connection whatever the policy; see the README.)
 std::string every_load(const LoopbackServer& server, const std::string& tag) {
     const std::string s = server.url() + "/" + tag;
@@ -62,7 +64,7 @@ std::string every_load(const LoopbackServer& server, const std::string& tag) {
            "try { new WebSocket('" + ws + "/ws') } catch (e) {}"
            "var x = new XMLHttpRequest(); x.open('GET', '" + s + "/xhr'); x.send();"
            "navigator.sendBeacon('" + s + "/beacon', 'x'); new EventSource('" + s + "/events');"
-           "import('" + s + "/import.js').catch(() => {}); document.getElementById('f').submit();"
+           "import('" + s + "/import.js').catch(() => {}); addEventListener('load', () => document.getElementById('f').submit());"
            "</script>";
 }
 
