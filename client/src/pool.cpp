@@ -48,14 +48,18 @@ enum class Phase : std::uint8_t {
 // How long a helper that failed to start waits before another try.
 constexpr auto start_retry = std::chrono::seconds(1);
 
-// The tiny entry a helper renders at each scale to warm up; the page of a
-// kind and scale serves every width. Text in the usual faces and weights,
-// a rounded box with a shadow, a link and an emoji, so that the first real
-// entry finds fonts and drawing paths loaded too.
+// The entry a helper renders at each scale to warm up when the application
+// gives none; the page of a kind and scale serves every width. Text in the
+// usual faces and weights, a rounded box with a shadow, a link, an emoji
+// and a symbol, some of it tagged English: fonts are chosen per language,
+// and the first choice for each costs a real entry about as much as its
+// own drawing.
 constexpr float warm_width = 600;
-constexpr std::string_view warm_html =
+constexpr std::string_view built_in_warm_entry =
     "<div style=\"font:13px system-ui,sans-serif;border-radius:4px;box-shadow:0 1px 3px #0004\">"
-    "a <b>b</b> <i>c</i> <code>d</code> <a href=\"#\">e</a> \xF0\x9F\x99\x82</div>";
+    "a <b>b</b> <i>c</i> <code>d</code> <a href=\"#\">e</a> \xF0\x9F\x99\x82 <span lang=en>f "
+    "<b style=\"font-weight:600\">\xE2\x9C\x93</b> <span style=\"font-variant-numeric:tabular-nums\">1</span>"
+    "</span></div>";
 
 std::string millis_text(Milliseconds d) { return std::to_string(d.count()) + " ms"; }
 
@@ -164,6 +168,8 @@ struct Pool::Impl : std::enable_shared_from_this<Pool::Impl> {
             options.max_helpers = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
         options.min_helpers = std::min(options.min_helpers, options.max_helpers);
         options.in_flight = std::max<std::size_t>(options.in_flight, 1);
+        if (options.warm_entry.empty()) options.warm_entry = built_in_warm_entry;
+        else if (!allow_network) options.warm_entry = detail::without_network(options.warm_entry);
         slots = std::vector<Slot>(options.max_helpers);
         completions_fd = detail::Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     }
@@ -321,9 +327,9 @@ struct Pool::Impl : std::enable_shared_from_this<Pool::Impl> {
         }
     }
 
-    static std::shared_ptr<CallHandle::State> warm_call(float scale) {
+    std::shared_ptr<CallHandle::State> warm_call(float scale) const {
         auto call = std::make_shared<Call<protocol::RenderLog, LogPicture>>(
-            protocol::RenderLog{std::string(warm_html), warm_width, scale}, CallOptions{}, nullptr);
+            protocol::RenderLog{options.warm_entry, warm_width, scale}, CallOptions{}, nullptr);
         call->warm_up = true;
         return call;
     }

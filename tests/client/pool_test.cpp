@@ -1,5 +1,6 @@
 // The pool against real helpers on a private Xvfb: cancelling, priorities,
-// a helper killed in a burst, the idle stop, warming up, and completions
+// a helper killed in a burst, the idle stop, warming up (with the
+// application's own entry), and completions
 // on a GLib main context.
 #include <glib.h>
 #include <poll.h>
@@ -11,6 +12,7 @@
 #include <thread>
 
 #include "fixture.hpp"
+#include "loopback_server.hpp"
 #include "qor_webview/glib.hpp"
 #include "qor_webview/pool.hpp"
 
@@ -208,6 +210,30 @@ TEST(Pool, WarmsUpEachScaleBeforeTakingWork) {
         ASSERT_TRUE(log.has_value()) << log.error().text();
     }
     EXPECT_EQ(web_processes(helper), 2u);  // their pages served the calls
+}
+
+TEST(Pool, WarmsUpWithTheApplicationsEntryUnderItsNetworkChoice) {
+    QOR_E2E_NEED_DISPLAY(DisplayKind::X11);
+    LoopbackServer server;
+    ASSERT_TRUE(server.running());
+    for (const bool allowed : {false, true}) {
+        SCOPED_TRACE(allowed);
+        auto options = pool_options(1);
+        options.warm_scales = {1};
+        options.client.allow_network = allowed;
+        const std::string path = allowed ? "/warm-online.png" : "/warm-offline.png";
+        options.warm_entry = "<img src=\"" + server.url() + path + "\">";
+        Pool pool = start(options);
+        ASSERT_TRUE(wait_until([&] { return pool.status().pids.size() == 1 && pool.status().in_flight == 0; }));
+        if (allowed) {
+            EXPECT_TRUE(server.wait_for({path}, std::chrono::seconds(10)));
+        }
+    }
+    // The offline pool went first: had its entry been fetched, the first
+    // connection would have been its own.
+    const auto paths = server.paths();
+    ASSERT_FALSE(paths.empty());
+    EXPECT_EQ(paths.front(), "/warm-online.png");
 }
 
 TEST(Pool, TheGlibAdapterRunsCompletionsOnItsContext) {

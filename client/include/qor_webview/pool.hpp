@@ -70,6 +70,11 @@ struct PoolOptions {
     // tiny entry at each of them before it takes work, so that the first
     // real request at that scale finds its page ready.
     std::vector<float> warm_scales;
+    // The entry they render to warm up. Best one typical of the
+    // application's own (its markup, faces, symbols and `lang`): a first
+    // entry still pays for the fonts and fallbacks it is the first to use.
+    // Empty: a small built-in entry. It gets `client.allow_network`.
+    std::string warm_entry;
     // Requests written to one helper at a time (at least 1).
     std::size_t in_flight = 2;
 };
