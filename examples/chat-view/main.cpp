@@ -459,6 +459,9 @@ int main(int argc, char** argv) {
     }
     auto entries = timeline(examples);
     if (entries.empty()) return usage(("no .html files in " + examples).c_str());
+    // Helpers warm up with an entry of our own, so the first screen finds
+    // the faces and symbols our entries use already loaded.
+    options.warm_entry = entries.front();
 
     g_autoptr(GtkApplication) app = gtk_application_new(nullptr, G_APPLICATION_NON_UNIQUE);
     // GTK starts in g_application_run; the helpers' start-up overlaps with it.
