@@ -6,7 +6,6 @@
 #include <algorithm>
 
 #include "fixture.hpp"
-#include "loopback_server.hpp"
 #include "qor_webview/client.hpp"
 #include "qor_webview/pool.hpp"
 #include "run.hpp"
@@ -38,8 +37,8 @@ constexpr std::string_view green_png =
 // navigation begun while the document loads stops the loads not yet begun
 // (<object> and <embed> start late), so sooner would race them. (<link rel=preconnect> is not here: WebKit
 // opens its connection whatever the policy; see the README.)
-std::string every_load(const LoopbackServer& server, const std::string& tag) {
-    const std::string s = server.url() + "/" + tag;
+std::string every_load(const LocalServer& server, const std::string& tag) {
+    const std::string s = server.url() + tag;
     const std::string ws = "ws://127.0.0.1:" + std::to_string(server.port()) + "/" + tag;
     return "<style>@import url(" + s + "/import.css); @font-face{font-family:F;src:url(" + s +
            "/font.woff)} .b{background:url(" + s + "/bg.png);font-family:F} ul{list-style-image:url(" + s +
@@ -91,7 +90,7 @@ void let_requests_arrive() { std::this_thread::sleep_for(1s); }
 
 TEST(Offline, NothingAnEntryNamesIsFetchedAndDataPicturesStillDraw) {
     QOR_E2E_NEED_DISPLAY(DisplayKind::X11);
-    LoopbackServer server;
+    LocalServer server;
     ASSERT_TRUE(server.running());
     auto client = Client::start(real_helper(false));
     ASSERT_TRUE(client) << client.error().text();
@@ -120,7 +119,7 @@ TEST(Offline, NothingAnEntryNamesIsFetchedAndDataPicturesStillDraw) {
 
 TEST(Offline, WithTheNetworkAllowedTheSameEntriesFetchAsBefore) {
     QOR_E2E_NEED_DISPLAY(DisplayKind::X11);
-    LoopbackServer server;
+    LocalServer server;
     ASSERT_TRUE(server.running());
     // Allowed by the client's default, and by a call against an offline default.
     auto client = Client::start(real_helper(true));
@@ -141,7 +140,7 @@ TEST(Offline, WithTheNetworkAllowedTheSameEntriesFetchAsBefore) {
 
 TEST(Offline, ThePoolTakesTheChoicePerCall) {
     QOR_E2E_NEED_DISPLAY(DisplayKind::X11);
-    LoopbackServer server;
+    LocalServer server;
     ASSERT_TRUE(server.running());
     PoolOptions options;
     options.client = real_helper(true);
@@ -210,7 +209,7 @@ TEST(Offline, AnEntrysOwnPolicyStillApplies) {
 
 TEST(Offline, TheRendererTakesOffline) {
     QOR_E2E_NEED_DISPLAY(DisplayKind::X11);
-    LoopbackServer server;
+    LocalServer server;
     ASSERT_TRUE(server.running());
     const TempDir folder;
     write_whole_file(folder / "entry.html", every_load(server, "cli"));

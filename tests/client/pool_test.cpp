@@ -12,7 +12,6 @@
 #include <thread>
 
 #include "fixture.hpp"
-#include "loopback_server.hpp"
 #include "qor_webview/glib.hpp"
 #include "qor_webview/pool.hpp"
 
@@ -214,19 +213,19 @@ TEST(Pool, WarmsUpEachScaleBeforeTakingWork) {
 
 TEST(Pool, WarmsUpWithTheApplicationsEntryUnderItsNetworkChoice) {
     QOR_E2E_NEED_DISPLAY(DisplayKind::X11);
-    LoopbackServer server;
+    LocalServer server;
     ASSERT_TRUE(server.running());
     for (const bool allowed : {false, true}) {
         SCOPED_TRACE(allowed);
         auto options = pool_options(1);
         options.warm_scales = {1};
         options.client.allow_network = allowed;
-        const std::string path = allowed ? "/warm-online.png" : "/warm-offline.png";
-        options.warm_entry = "<img src=\"" + server.url() + path + "\">";
+        const std::string name = allowed ? "warm-online.png" : "warm-offline.png";
+        options.warm_entry = "<img src=\"" + server.url() + name + "\">";
         Pool pool = start(options);
         ASSERT_TRUE(wait_until([&] { return pool.status().pids.size() == 1 && pool.status().in_flight == 0; }));
         if (allowed) {
-            EXPECT_TRUE(server.wait_for({path}, std::chrono::seconds(10)));
+            EXPECT_TRUE(server.wait_for({"/" + name}, std::chrono::seconds(10)));
         }
     }
     // The offline pool went first: had its entry been fetched, the first

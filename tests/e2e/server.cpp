@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <string_view>
@@ -16,16 +17,17 @@ namespace qor_webview::e2e {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
+LocalServer::LocalServer() : LocalServer(Reply::NotFound) {}
+
+LocalServer::LocalServer(Reply reply) : reply_(reply) { start(); }
+
 LocalServer::LocalServer(std::string body, std::string content_type)
-    : body_(std::move(body)), content_type_(std::move(content_type)) {
+    : reply_(Reply::Body), body_(std::move(body)), content_type_(std::move(content_type)) {
     start();
 }
 
 std::unique_ptr<LocalServer> LocalServer::silent() {
-    auto server = std::unique_ptr<LocalServer>(new LocalServer());
-    server->silent_ = true;
-    server->start();
-    return server;
+    return std::unique_ptr<LocalServer>(new LocalServer(Reply::None));
 }
 
 LocalServer::~LocalServer() {
@@ -38,6 +40,24 @@ LocalServer::~LocalServer() {
     if (listen_ >= 0) ::close(listen_);
 }
 
+std::vector<std::string> LocalServer::paths() const {
+    std::lock_guard lock(mutex_);
+    return paths_;
+}
+
+bool LocalServer::wait_for(const std::vector<std::string>& wanted, std::chrono::milliseconds limit) const {
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        const auto seen = paths();
+        if (std::all_of(wanted.begin(), wanted.end(), [&seen](const std::string& path) {
+                return std::find(seen.begin(), seen.end(), path) != seen.end();
+            }))
+            return true;
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+}
+
 void LocalServer::start() {
     listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (listen_ < 0) return;
@@ -45,7 +65,7 @@ void LocalServer::start() {
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
-    if (::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listen_, 16) != 0 ||
+    if (::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listen_, 64) != 0 ||
         ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len) != 0 || ::pipe2(stop_, O_CLOEXEC) != 0) {
         ::close(listen_);
         listen_ = -1;
@@ -63,6 +83,7 @@ void LocalServer::serve() {
         if ((p[1].revents & POLLIN) == 0) continue;
         const int conn = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
         if (conn < 0) continue;
+        ++connections_;
         if (answer(conn)) {
             ::close(conn);
         } else {
@@ -83,10 +104,18 @@ bool LocalServer::answer(int conn) {
         head.append(buf, static_cast<std::size_t>(n));
     }
     ++requests_;
-    if (silent_) return false;
-    const std::string reply = "HTTP/1.1 200 OK\r\nContent-Type: " + content_type_ +
-                              "\r\nContent-Length: " + std::to_string(body_.size()) +
-                              "\r\nConnection: close\r\n\r\n" + body_;
+    if (const auto end = head.find("\r\n"); end != std::string::npos) {
+        const std::string line = head.substr(0, end);
+        const auto from = line.find(' '), to = line.rfind(' ');
+        std::lock_guard lock(mutex_);
+        paths_.push_back(from != to ? line.substr(from + 1, to - from - 1) : line);
+    }
+    if (reply_ == Reply::None) return false;
+    const std::string reply = reply_ == Reply::NotFound
+                                  ? "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
+                                  : "HTTP/1.1 200 OK\r\nContent-Type: " + content_type_ +
+                                        "\r\nContent-Length: " + std::to_string(body_.size()) +
+                                        "\r\nConnection: close\r\n\r\n" + body_;
     std::string_view rest = reply;
     while (!rest.empty()) {
         const ssize_t n = ::write(conn, rest.data(), rest.size());
