@@ -440,8 +440,12 @@ struct Pool::Impl : std::enable_shared_from_this<Pool::Impl> {
         slot.client = std::make_unique<Client>(std::move(*started));
         detail::ClientAccess::set_hook(*slot.client, [this] { wake(); });
         slot.state = Slot::State::Warming;
-        for (float scale : options.warm_scales) write(i, warm_call(scale));
-        if (slot.flights.empty()) ready(slot);
+        for (float scale : options.warm_scales) {
+            // A helper found dead by a write is being started again.
+            if (slot.state != Slot::State::Warming) return;
+            write(i, warm_call(scale));
+        }
+        if (slot.state == Slot::State::Warming && slot.flights.empty()) ready(slot);
     }
 
     void ready(Slot& slot) {

@@ -95,6 +95,7 @@ int main() {
         sleep_forever();
     }
     if (mode == "no-read") sleep_forever();
+    if (mode == "exit-when-ready") return 0;
 
     std::string line;
     while (std::getline(std::cin, line)) {

@@ -1,6 +1,7 @@
 // The pool against the stand-in helper, under the sanitizers: calls from
-// several threads at once, helpers that cannot start or that die on every
-// request, and a pool destroyed with calls still waiting.
+// several threads at once, helpers that cannot start, that die on every
+// request or while warming up, and a pool destroyed with calls still
+// waiting.
 #include <poll.h>
 
 #include <atomic>
@@ -101,6 +102,18 @@ TEST(PoolFake, OnAHelperThatDiesOnEveryRequestCallsEndStopped) {
     const auto text = pool->evaluate({}, "1");
     ASSERT_FALSE(text.has_value());
     EXPECT_TRUE(text.error().is<Error::Stopped>()) << text.error().text();
+}
+
+TEST(PoolFake, AHelperThatDiesWhileWarmingUpIsStartedAgainAndCallsEndInTheirTime) {
+    auto options = fake_pool("exit-when-ready", 1);
+    options.warm_scales = {1, 2, 3};
+    auto pool = Pool::start(std::move(options));
+    ASSERT_TRUE(pool.has_value()) << pool.error().text();
+    CallOptions call;
+    call.timeout = 1500ms;
+    const auto log = pool->render_log("<p>x</p>", 300, 1, call);
+    ASSERT_FALSE(log.has_value());
+    EXPECT_TRUE(log.error().is<Error::Call>()) << log.error().text();
 }
 
 }  // namespace
