@@ -16,23 +16,13 @@
 #include <thread>
 
 #include "fixture.hpp"
+#include "real_helper.hpp"
 #include "qor_webview/client.hpp"
 
 namespace qor_webview::e2e {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-ClientOptions real_helper() {
-    ClientOptions options;
-    options.helper = helper_path();
-    if (const auto status = display_status(DisplayKind::X11); status.display != nullptr)
-        options.environment = status.display->env;
-    options.rust_log = "warn";
-    options.start_timeout = answer_timeout;
-    options.call_timeout = answer_timeout;
-    return options;
-}
 
 Client start(ClientOptions options = real_helper()) {
     auto client = Client::start(std::move(options));

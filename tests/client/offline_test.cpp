@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "fixture.hpp"
+#include "real_helper.hpp"
 #include "qor_webview/client.hpp"
 #include "qor_webview/pool.hpp"
 #include "run.hpp"
@@ -14,18 +15,6 @@ namespace qor_webview::e2e {
 namespace {
 
 using namespace std::chrono_literals;
-
-ClientOptions real_helper(bool allow_network) {
-    ClientOptions options;
-    options.helper = helper_path();
-    if (const auto status = display_status(DisplayKind::X11); status.display != nullptr)
-        options.environment = status.display->env;
-    options.rust_log = "warn";
-    options.start_timeout = answer_timeout;
-    options.call_timeout = answer_timeout;
-    options.allow_network = allow_network;
-    return options;
-}
 
 // A 4 x 4 green PNG.
 constexpr std::string_view green_png =

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "fixture.hpp"
+#include "real_helper.hpp"
 #include "qor_webview/glib.hpp"
 #include "qor_webview/pool.hpp"
 
@@ -22,12 +23,7 @@ using Clock = std::chrono::steady_clock;
 
 PoolOptions pool_options(std::size_t helpers) {
     PoolOptions options;
-    options.client.helper = helper_path();
-    if (const auto status = display_status(DisplayKind::X11); status.display != nullptr)
-        options.client.environment = status.display->env;
-    options.client.rust_log = "warn";
-    options.client.start_timeout = answer_timeout;
-    options.client.call_timeout = answer_timeout;
+    options.client = real_helper();
     options.max_helpers = helpers;
     options.min_helpers = helpers;
     return options;
